@@ -1,0 +1,103 @@
+// The process-wide list of optical drives and the transport that reaches them.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/Platform.h"
+
+namespace drive_access {
+
+constexpr int kMaxDevices = 26;
+constexpr int kNoDevice = 255;
+constexpr int kTiredIndex = 1365;
+constexpr const char* kAspiLibraryName = "WNASPI32.DLL";
+
+enum : int { AspiMode = 0, PassThroughMode = 1 };
+
+class DeviceTable {
+public:
+    // Discovers the devices at once; any failure leaves zero devices.
+    explicit DeviceTable(platform::Platform& platform);
+    ~DeviceTable();
+    DeviceTable(const DeviceTable&) = delete;
+    DeviceTable& operator=(const DeviceTable&) = delete;
+
+    int DeviceCount() const { return deviceCount_; }
+    int SelectDevice(int32_t index);
+    int ReleaseDevice(int32_t index);
+    int ExecuteCdb(uint8_t device, const uint8_t* cdb, void* data, int32_t length, uint8_t direction,
+                   int32_t timeoutMs, uint8_t cdbLength);
+    void CopySense(uint8_t* destination, uint8_t device);
+
+    // State that the window and the tests look at.
+    int TransportMode() const { return transportMode_; }
+    int32_t DeviceId(int index) const;
+    platform::Handle HandleOf(int index) const;
+    int32_t CurrentAspiDevice() const { return currentAspiDevice_.load(); }
+    uint8_t LastPassThroughDevice() const { return lastPassThroughDevice_.load(); }
+    // errno-style reason of the last failed open or command on a device, 0 when none.
+    int LastError(int index) const;
+    // The operator's name for a device (e.g. /dev/sr1), empty when unknown.
+    std::string DeviceNode(int index) const;
+
+    int AbortSrb(platform::SrbExecScsiCmd& srb, int limitSeconds);
+
+private:
+    struct Device;
+
+    int InitTable();
+    int DetectPlatform();
+    int DiscoverDevices();
+    platform::Handle OpenDevice(int index);
+    bool ValidIndex(int index) const { return index >= 0 && index < deviceCount_; }
+    int ExecutePassThrough(Device& dev, uint8_t device, const uint8_t* cdb, void* data, int32_t length,
+                           uint8_t direction, int32_t timeoutMs, uint8_t cdbLength);
+    int ExecuteAspi(Device& dev, uint8_t device, const uint8_t* cdb, void* data, int32_t length,
+                    uint8_t direction, int32_t timeoutMs, uint8_t cdbLength);
+
+    platform::Platform& platform_;
+    int deviceCount_ = 0;
+    int transportMode_ = 0;
+    std::atomic<uint8_t> lastPassThroughDevice_{0};
+    std::atomic<uint8_t> lastAspiDevice_{0};
+    std::atomic<int32_t> currentAspiDevice_{0};
+    std::unique_ptr<Device[]> devices_;
+    // Request blocks that the manager still held after a failed abort: never reused, never freed.
+    std::mutex abandonedMutex_;
+    std::vector<std::pair<std::unique_ptr<platform::SrbExecScsiCmd>, std::shared_ptr<platform::Event>>> abandoned_;
+    // The manager's entry points; empty until discovery loads them. The library stays loaded.
+    platform::GetSupportInfoFn getSupportInfo_;
+    platform::SendCommandFn sendCommand_;
+    void* aspiLibrary_ = nullptr;
+};
+
+// The one table of the program, and the free functions that reach it.
+void InstallDeviceTable(DeviceTable* table);
+DeviceTable* InstalledDeviceTable();
+
+int DeviceCount();
+int SelectDevice(int32_t index);
+int ReleaseDevice(int32_t index);
+int ExecuteCdb(uint8_t device, const uint8_t* cdb, void* data, int32_t length, uint8_t direction, int32_t timeoutMs,
+               uint8_t cdbLength);
+void CopySense(uint8_t* destination, uint8_t device);
+
+// Makes a table the installed one for a scope (tests), restoring the previous one after.
+class ScopedDeviceTable {
+public:
+    explicit ScopedDeviceTable(DeviceTable& table) : previous_(InstalledDeviceTable()) { InstallDeviceTable(&table); }
+    ~ScopedDeviceTable() { InstallDeviceTable(previous_); }
+    ScopedDeviceTable(const ScopedDeviceTable&) = delete;
+    ScopedDeviceTable& operator=(const ScopedDeviceTable&) = delete;
+
+private:
+    DeviceTable* previous_;
+};
+
+}  // namespace drive_access
