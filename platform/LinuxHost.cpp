@@ -120,6 +120,35 @@ int LinuxDeviceHost::SendPassThrough(Handle handle, PassThroughBlock& block, int
     return 1;
 }
 
+namespace {
+
+// Whether this process holds CAP_SYS_RAWIO, which the block node wants for vendor opcodes.
+bool HasRawIo() {
+    std::FILE* status = std::fopen("/proc/self/status", "r");
+    if (status == nullptr) return false;
+    char line[256];
+    unsigned long long effective = 0;
+    bool found = false;
+    while (std::fgets(line, sizeof line, status) != nullptr) {
+        if (std::strncmp(line, "CapEff:", 7) == 0) {
+            found = std::sscanf(line + 7, "%llx", &effective) == 1;
+            break;
+        }
+    }
+    std::fclose(status);
+    return found && (effective & (1ULL << 17)) != 0;
+}
+
+}  // namespace
+
+int LinuxDeviceHost::AccessProblem(int id) {
+    const std::string node = CommandNode(id);
+    if (::access(node.c_str(), R_OK | W_OK) != 0 && (errno == EACCES || errno == EPERM)) return EACCES;
+    // Without its generic node a drive takes vendor commands only from a privileged process.
+    if (node.compare(devRoot_.size() + 1, 2, "sr") == 0 && !HasRawIo()) return EPERM;
+    return 0;
+}
+
 // ---------------------------------------------------------------- ASPI-style manager
 
 void* LinuxAspiLoader::Load(const std::string& name) { return ::dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL); }

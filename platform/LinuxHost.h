@@ -16,6 +16,7 @@ public:
     Handle Open(int id, int* error) override;
     void Close(Handle handle) override;
     int SendPassThrough(Handle handle, PassThroughBlock& block, int* error) override;
+    int AccessProblem(int id) override;
 
     // The node a drive's commands go through: its SCSI generic node when there is one (vendor
     // opcodes through the block node need CAP_SYS_RAWIO), else the block node.
@@ -36,13 +37,15 @@ public:
 
 class LinuxProcess : public Process {
 public:
-    int PlatformFamily() override { return PlatformPassThroughFamily; }
+    int PlatformFamily() override { return family; }
     std::string WorkingDirectory() override;
     [[noreturn]] void Exit(int code) override;
     int RestartComputer() override { return restart ? restart() : 0; }
 
-    // Supplied by the program (the restart needs the session bus).
+    // Supplied by the program (the restart needs the system bus).
     std::function<int()> restart;
+    // Which transport the device table picks; a virtual bay offers both.
+    int family = PlatformPassThroughFamily;
 };
 
 }  // namespace platform

@@ -83,6 +83,12 @@ public:
     // Runs one command; returns only when it has ended. Fills ScsiStatus and the sense buffer.
     // 1 when the request was carried out, 0 otherwise (*error then holds the reason).
     virtual int SendPassThrough(Handle handle, PassThroughBlock& block, int* error) = 0;
+    // An errno-style reason why the drive's vendor commands would be refused to this process
+    // (EACCES, EPERM), or 0 when nothing is known to stand in the way.
+    virtual int AccessProblem(int id) {
+        (void)id;
+        return 0;
+    }
 };
 
 // ---------------------------------------------------------------- ASPI-style manager
