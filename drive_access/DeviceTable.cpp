@@ -265,6 +265,15 @@ Handle DeviceTable::HandleOf(int index) const {
 
 int DeviceTable::LastError(int index) const { return ValidIndex(index) ? devices_[index].lastError.load() : 0; }
 
+int DeviceTable::AccessProblem(int index) const {
+    if (!ValidIndex(index)) return 0;
+    const int error = devices_[index].lastError.load();
+    if (error == EACCES || error == EPERM) return error;
+    if (transportMode_ == PassThroughMode && platform_.devices != nullptr)
+        return platform_.devices->AccessProblem(devices_[index].id);
+    return 0;
+}
+
 std::string DeviceTable::DeviceNode(int index) const { return ValidIndex(index) ? devices_[index].node : std::string(); }
 
 // ---------------------------------------------------------------- the installed table

@@ -43,6 +43,8 @@ public:
     uint8_t LastPassThroughDevice() const { return lastPassThroughDevice_.load(); }
     // errno-style reason of the last failed open or command on a device, 0 when none.
     int LastError(int index) const;
+    // EACCES or EPERM when this process may not use the device as the program needs to, else 0.
+    int AccessProblem(int index) const;
     // The operator's name for a device (e.g. /dev/sr1), empty when unknown.
     std::string DeviceNode(int index) const;
 

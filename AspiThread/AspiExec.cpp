@@ -1,0 +1,184 @@
+#include "AspiThread/AspiExec.h"
+
+#include <cstring>
+
+#include "firmware/FirmwareImage.h"
+#include "firmware/FlashRomChecksum.h"
+
+using namespace drive_access;
+
+DeviceNameTable DeviceNames;
+std::array<std::atomic<uint8_t>, kWorkerCount> WrongDrive{};
+
+std::string DeviceNameTable::Get(int index) const {
+    if (index < 0 || index >= kWorkerCount) return std::string();
+    std::lock_guard<std::mutex> lock(mutex_);
+    return names_[index];
+}
+
+void DeviceNameTable::Set(int index, std::string name) {
+    if (index < 0 || index >= kWorkerCount) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    names_[index] = std::move(name);
+}
+
+void DeviceNameTable::Clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& n : names_) n.clear();
+}
+
+namespace {
+
+constexpr char kVendor[] = "ORVEX";
+constexpr char kProduct[] = "DVD RW LMX2097";
+
+std::string TrimmedName(const uint8_t* inquiry) {
+    const char* text = reinterpret_cast<const char*>(inquiry + 8);
+    size_t end = strnlen(text, 24);
+    size_t begin = 0;
+    while (begin < end && static_cast<unsigned char>(text[begin]) <= 32) ++begin;
+    while (end > begin && static_cast<unsigned char>(text[end - 1]) <= 32) --end;
+    return std::string(text + begin, end - begin);
+}
+
+}  // namespace
+
+AspiExec::AspiExec(bool createSuspended, platform::Clock& clock, const firmware::FirmwareImage* image)
+    : clock_(clock), image_(image ? *image : firmware::BuiltInFirmware) {
+    resumed_ = !createSuspended;
+    thread_ = std::thread([this] { Execute(); });
+}
+
+AspiExec::~AspiExec() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    cv_.notify_all();
+    if (thread_.joinable()) thread_.join();
+}
+
+void AspiExec::HandOver(int32_t reportIndex, bool verify) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ReportIndex = reportIndex;
+        VerifyFlag = verify ? 1 : 0;
+        RunFlag = 1;
+        ++handed_;
+    }
+    Resume();
+}
+
+void AspiExec::Resume() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        resumed_ = true;
+    }
+    cv_.notify_all();
+}
+
+bool AspiExec::Busy() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ended_ < handed_;
+}
+
+void AspiExec::WaitIdle() const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait(lock, [this] { return ended_ >= handed_; });
+}
+
+uint64_t AspiExec::JobsEnded() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ended_;
+}
+
+AspiExec::State AspiExec::CurrentState() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return state_;
+}
+
+void AspiExec::Execute() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        // Created or parked: wait for a resume. Waiting: wait for a job. Never spin.
+        cv_.wait(lock, [this] { return stopping_ || (resumed_ && ended_ < handed_); });
+        if (stopping_ && ended_ >= handed_) return;
+        resumed_ = true;
+        state_ = State::Working;
+        const int32_t reportIndex = ReportIndex;
+        const bool verify = VerifyFlag != 0;
+        lock.unlock();
+        const bool park = RunJob(reportIndex, verify);
+        lock.lock();
+        ++ended_;
+        // RunFlag stays set while a job handed over meanwhile is still to run.
+        if (ended_ >= handed_) RunFlag = 0;
+        if (park) {
+            resumed_ = false;
+            state_ = State::Parked;
+        } else {
+            state_ = State::Waiting;
+        }
+        // A job handed over meanwhile came with its own resume: it runs next, parked or not.
+        if (ended_ < handed_) resumed_ = true;
+        cv_.notify_all();
+    }
+}
+
+bool AspiExec::RunJob(int32_t reportIndex, bool verify) {
+    Attach(Link, DeviceIndex);
+
+    // A drive that does not answer must not pass on an earlier job's answer.
+    std::memset(buffer_, 0, sizeof buffer_);
+    const int answered = Inquiry(Link, buffer_, 32);
+    buffer_[32] = 0;
+    DeviceNames.Set(reportIndex, TrimmedName(buffer_));
+    if (!answered) {
+        ResultCode = ResultFailed;
+        Detach(Link);
+        return true;
+    }
+
+    if (std::memcmp(buffer_ + 8, kVendor, 5) != 0 || std::memcmp(buffer_ + 16, kProduct, 14) != 0) {
+        ResultCode = ResultWrongDrive;
+        if (reportIndex >= 0 && reportIndex < kWorkerCount) WrongDrive[reportIndex] = 1;
+        Detach(Link);
+        return true;
+    }
+
+    if (!TestUnitReadyWait(Link, kMediumTestTimeoutMs)) {
+        const uint32_t code = SenseCode(Link);
+        if ((code & 0xFFFF00) == kSenseNoMedium && (code & 0xFF) != 0) {
+            ResultCode = ResultFailed;
+            Detach(Link);
+            return false;
+        }
+    }
+
+    StartStopUnit(Link, 2, 0);
+    ResultCode = ResultOk;
+
+    const int32_t count = image_.BlockCount;
+    for (int32_t i = 0; i < count; ++i) {
+        if (WriteFlashBlock(Link, image_.Blocks + static_cast<size_t>(i) * kFlashBlockSize, image_.AdditiveSum,
+                            image_.RotatingSum, static_cast<uint8_t>(i & 0xFF), static_cast<uint8_t>(count & 0xFF),
+                            1)) {
+            clock_.SleepMs(10);
+            continue;
+        }
+        ReadSense(Link, buffer_);
+        if (!(buffer_[2] == 0x06 && buffer_[12] == 0x29)) ResultCode = ResultFailed;
+        break;
+    }
+
+    clock_.SleepMs(3000);
+    clock_.SleepMs(57000);
+
+    if (ResultCode == ResultOk && verify) ReadBackSum = ReadBackChecksum();
+    Detach(Link);
+    return true;
+}
+
+uint16_t AspiExec::ReadBackChecksum() {
+    return firmware::FlashRomChecksum(Link, firmware::OnFailedRead::RetryOnceThenZero);
+}

@@ -1,0 +1,96 @@
+// One flash worker per device: writes the built-in firmware to its drive on its own thread.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "drive_access/DriveLink.h"
+#include "platform/Platform.h"
+
+namespace firmware {
+struct FirmwareImage;
+}
+
+constexpr int32_t ResultOk = 0;
+constexpr int32_t ResultFailed = 1;
+constexpr int32_t ResultWrongDrive = 3;
+
+constexpr int kWorkerCount = 10;
+constexpr int32_t kMediumTestTimeoutMs = 50000;
+
+// The workers' report tables, by device index. A worker writes a device's name before it can
+// set that device's flag, so whoever sees a flag set also sees the whole name.
+class DeviceNameTable {
+public:
+    std::string Get(int index) const;
+    void Set(int index, std::string name);
+    void Clear();
+
+private:
+    mutable std::mutex mutex_;
+    std::array<std::string, kWorkerCount> names_;
+};
+
+extern DeviceNameTable DeviceNames;
+extern std::array<std::atomic<uint8_t>, kWorkerCount> WrongDrive;
+
+class AspiExec {
+public:
+    enum class State { Created, Waiting, Working, Parked };
+
+    // Workers sleep through `clock`; they write `image` (the built-in firmware unless a test
+    // gives another).
+    AspiExec(bool createSuspended, platform::Clock& clock, const firmware::FirmwareImage* image = nullptr);
+    // Lets a job in progress finish, then ends the thread. The program never destroys workers.
+    ~AspiExec();
+    AspiExec(const AspiExec&) = delete;
+    AspiExec& operator=(const AspiExec&) = delete;
+
+    // Hands a job over: ReportIndex, VerifyFlag, RunFlag, in that order, then Resume. A job
+    // handed over while another is running is run after it, never merged into it.
+    void HandOver(int32_t reportIndex, bool verify);
+    void Resume();
+    void SetPriorityNormal() {}
+
+    // True while a handed-over job has not ended.
+    bool Busy() const;
+    // Blocks until every handed-over job has ended.
+    void WaitIdle() const;
+    // Jobs ended since construction; with Busy() it tells a caller its job is over.
+    uint64_t JobsEnded() const;
+    State CurrentState() const;
+
+    // The flash checksum of this worker's drive, read over its own attached Link.
+    uint16_t ReadBackChecksum();
+
+    std::atomic<int32_t> DeviceIndex{0};
+    std::atomic<uint8_t> RunFlag{0};
+    drive_access::DriveLink Link = drive_access::kDetached;  // the worker's thread only
+    std::atomic<int32_t> ResultCode{0};
+    std::atomic<uint16_t> ReadBackSum{0};
+    std::atomic<uint8_t> VerifyFlag{0};
+    std::atomic<int32_t> ReportIndex{0};
+
+private:
+    void Execute();
+    // Returns true when the worker parks after the job, false when it only waits.
+    bool RunJob(int32_t reportIndex, bool verify);
+
+    platform::Clock& clock_;
+    const firmware::FirmwareImage& image_;
+    uint8_t buffer_[33] = {};
+
+    mutable std::mutex mutex_;
+    mutable std::condition_variable cv_;
+    bool resumed_ = false;
+    bool stopping_ = false;
+    uint64_t handed_ = 0;  // jobs handed over
+    uint64_t ended_ = 0;   // jobs ended
+    State state_ = State::Created;
+    std::thread thread_;
+};

@@ -1,0 +1,380 @@
+#include "main/Console.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "drive_access/DeviceTable.h"
+#include "firmware/CvtFile.h"
+#include "firmware/FlashRomChecksum.h"
+#include "settings/Profile.h"
+
+using namespace drive_access;
+
+namespace console {
+
+const char* const kWindowCaption = "Romwright V0.59 by Orvex QTRX-IV";
+
+namespace {
+
+constexpr const char* kIni = settings::kIniRelativePath;
+
+std::string Format(const char* format, int value) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+// The text from byte 8 of an identity answer up to its first zero byte, at most 28 characters.
+std::string IdentityText(const uint8_t* answer) {
+    const char* text = reinterpret_cast<const char*>(answer + 8);
+    return std::string(text, strnlen(text, 28));
+}
+
+}  // namespace
+
+Console::Console(ConsoleView& view, platform::Platform& platform) : view_(view), platform_(platform) {
+    for (int i = 0; i < kSlotCount; ++i) SlotDevice[i] = i;
+}
+
+Console::~Console() = default;
+
+void Console::CreateWorkers() {
+    for (int i = 0; i < kWorkerCount; ++i) {
+        Workers[i] = std::make_unique<AspiExec>(true, *platform_.clock);
+        Workers[i]->DeviceIndex = i;
+        Workers[i]->SetPriorityNormal();
+    }
+}
+
+void Console::ListDrives() {
+    ListedCount = 0;
+    const int found = DeviceCount();
+    // Ten slots and ten workers: devices past the tenth are not touched.
+    const int n = found < kSlotCount ? found : kSlotCount;
+    for (int i = 0; i < n; ++i) {
+        if (!Attach(ConsoleLink, i)) {
+            char text[64];
+            std::snprintf(text, sizeof text, "Link NG %d/%d", i, n);
+            platform_.dialogs->Message(text);
+            platform_.process->Exit(1);
+        }
+        uint8_t answer[40] = {};
+        if (Inquiry(ConsoleLink, answer, 36)) {
+            answer[36] = 0;
+        } else {
+            std::memcpy(answer + 8, "NG", 3);
+        }
+        const int slot = ListedCount;
+        listedCaptions_[slot] = IdentityText(answer);
+        view_.SetSlotCaption(slot, listedCaptions_[slot]);
+        view_.SetSlotVisible(slot, true);
+        view_.SetSlotChecked(slot, true);
+        ++ListedCount;
+        Detach(ConsoleLink);
+    }
+}
+
+void Console::ExplainUnusableDrives() {
+    DeviceTable* table = InstalledDeviceTable();
+    if (table == nullptr) return;
+    std::string nodes;
+    for (int i = 0; i < ListedCount; ++i) {
+        const int error = table->AccessProblem(i);
+        if (error != EACCES && error != EPERM) continue;
+        if (!nodes.empty()) nodes += ", ";
+        nodes += table->DeviceNode(i);
+    }
+    if (nodes.empty()) return;
+    platform_.dialogs->Message("No permission to use " + nodes + ". Run as root or add the user to the cdrom group.");
+}
+
+void Console::ReadSettings() {
+    StoredChecksum = static_cast<uint16_t>(settings::GetProfileInt("FLASHROM", "CHECKSUM", 0, kIni) & 0xFFFF);
+
+    const int32_t total = settings::GetProfileInt("DRIVE_PRIORITY", "TOTAL_DRIVE", -1, kIni);
+    if (total == ListedCount) {
+        for (int i = 0; i < kSlotCount; ++i) {
+            const int32_t device = settings::GetProfileInt("DRIVE_PRIORITY", Format("%d", i), -1, kIni);
+            if (device == -1) {
+                SlotDevice[i] = i;
+            } else {
+                SlotDevice[i] = device;
+                RefreshSlotCaption(i);
+            }
+        }
+        // The run indexes workers and report tables with these: keep only an arrangement that
+        // gives every listed device exactly one listed slot and leaves the other slots alone.
+        bool sound = true;
+        std::array<int, kSlotCount> seen{};
+        for (int i = 0; i < kSlotCount && sound; ++i) {
+            const int32_t d = SlotDevice[i];
+            if (i < ListedCount)
+                sound = d >= 0 && d < ListedCount && seen[d]++ == 0;
+            else
+                sound = d == i;
+        }
+        if (!sound) {
+            for (int i = 0; i < kSlotCount; ++i) SlotDevice[i] = i;
+            for (int i = 0; i < ListedCount; ++i) view_.SetSlotCaption(i, listedCaptions_[i]);
+        }
+    } else {
+        for (int i = 0; i < kSlotCount; ++i) SlotDevice[i] = i;
+    }
+
+    StartDirectory = platform_.process->WorkingDirectory();
+    FirmwarePath = settings::GetProfileString("FIRMWARE", "PATH", "", 128, kIni);
+    view_.SetEdit1Text(FirmwarePath);
+}
+
+void Console::CheckFirmwareFileAtStartup() {
+    if (!FirmwarePath.empty()) LoadCvtFile(FirmwarePath);
+}
+
+void Console::RefreshSlotCaption(int slot) {
+    if (slot < 0 || slot >= kSlotCount) return;
+    if (Attach(ConsoleLink, SlotDevice[slot])) {
+        uint8_t answer[64] = {};
+        if (Inquiry(ConsoleLink, answer, 36)) {
+            answer[36] = 0;
+        } else {
+            answer[8] = 'N';
+            answer[9] = 'G';
+        }
+        view_.SetSlotCaption(slot, IdentityText(answer));
+    }
+    Detach(ConsoleLink);
+}
+
+// ---------------------------------------------------------------- the update run
+
+void Console::ButtonFlashClick() {
+    bool any = false;
+    for (int i = 0; i < kSlotCount; ++i) any = any || view_.SlotChecked(i);
+    if (!any) {
+        platform_.dialogs->Message("No drive is selected");
+        return;
+    }
+    view_.SetButtonEnabled(Button::ButtonFlash, false);
+    view_.SetButtonEnabled(Button::ButtonLoad, false);
+    view_.SetButtonEnabled(Button::ButExit, false);
+    view_.SetButtonEnabled(Button::ButCS, false);
+    view_.SetButtonEnabled(Button::ButAD, false);
+    ProgressPercent = 0;
+    TimerStarted = 0;
+    for (int i = 0; i < kSlotCount; ++i) {
+        view_.SetSlotEnabled(i, false);
+        WrongDrive[i] = 0;
+    }
+    jobs_.clear();
+    running_ = true;
+    // A stored reference is checked against every drive written.
+    const bool verify = StoredChecksum != 0;
+    for (int i = 0; i < kSlotCount; ++i) {
+        const int d = SlotDevice[i];
+        AspiExec& worker = *Workers[d];
+        if (!view_.SlotChecked(i)) {
+            worker.ReportIndex = d;
+            continue;
+        }
+        if (TimerStarted == 0) {
+            view_.SetTimerEnabled(true);
+            TimerStarted = 1;
+        }
+        worker.HandOver(d, verify);
+        jobs_.push_back({i, d, verify});
+    }
+}
+
+bool Console::JobsStillRunning() const {
+    for (const Job& job : jobs_)
+        if (Workers[job.device]->Busy()) return true;
+    return false;
+}
+
+void Console::TimerPBTimer() {
+    if (!running_) return;
+    const bool allWrong = AllCheckedWrong();
+    if (ProgressPercent < 100 && !allWrong) {
+        ++ProgressPercent;
+        ShowProgress(ProgressPercent);
+        return;
+    }
+    // No report while a worker may still be writing.
+    if (JobsStillRunning()) {
+        if (!allWrong) view_.SetPanelText(1, "Waiting for drives");
+        return;
+    }
+    EndRun();
+}
+
+std::string Console::ReportName(int slot, int device) const {
+    std::string name = DeviceNames.Get(device);
+    return name.empty() ? view_.SlotCaption(slot) : name;
+}
+
+void Console::EndRun() {
+    view_.SetTimerEnabled(false);
+    running_ = false;
+    std::string list;
+    for (int i = 0; i < kSlotCount; ++i) {
+        const int d = SlotDevice[i];
+        if (!view_.SlotChecked(i)) {
+            view_.SetSlotColour(i, clBlack);
+            continue;
+        }
+        const AspiExec& worker = *Workers[d];
+        const char* problem = nullptr;
+        if (WrongDrive[d])
+            problem = "(Wrong Drive, Can't flash)  ";
+        else if (worker.ResultCode == ResultFailed)
+            problem = "(Update failed)  ";
+        else if (StoredChecksum != 0 && worker.ReadBackSum != StoredChecksum)
+            problem = "(Verify NG)  ";
+        view_.SetSlotColour(i, problem ? clRed : clGreen);
+        if (problem) list += ReportName(i, d) + problem;
+    }
+
+    bool restart = false;
+    if (list.empty()) {
+        ShowProgress(100);
+        restart = platform_.dialogs->OkCancel(
+            "Update OK. Please cloes all programs. This computer will be rebooted.", view_.Caption());
+    } else {
+        platform_.dialogs->Message("Update " + list + "NG.");
+    }
+    view_.SetButtonEnabled(Button::ButtonFlash, true);
+    view_.SetButtonEnabled(Button::ButtonLoad, true);
+    view_.SetButtonEnabled(Button::ButExit, true);
+    view_.SetButtonEnabled(Button::ButCS, true);
+    view_.SetButtonEnabled(Button::ButAD, true);
+    for (int i = 0; i < kSlotCount; ++i) view_.SetSlotEnabled(i, true);
+    if (restart) RebootComputer();
+}
+
+void Console::ShowProgress(int percent) {
+    view_.SetProgress(percent);
+    view_.SetPanelText(1, Format("Complete: %d%%", percent));
+}
+
+bool Console::AllCheckedWrong() const {
+    for (int i = 0; i < kSlotCount; ++i)
+        if (view_.SlotChecked(i) && WrongDrive[SlotDevice[i]] == 0) return false;
+    return true;
+}
+
+int Console::RebootComputer() { return platform_.process->RestartComputer(); }
+
+void Console::Button1Click() { RebootComputer(); }
+
+// ---------------------------------------------------------------- leaving
+
+void Console::ButExitClick() { platform_.process->Exit(1); }
+
+bool Console::CloseRequested() {
+    if (!running_) return true;
+    return platform_.dialogs->OkCancel(
+        "Drives are being updated. Closing now may leave them unusable. Close anyway?", view_.Caption());
+}
+
+void Console::Close() { platform_.process->Exit(0); }
+
+// ---------------------------------------------------------------- service functions
+
+uint16_t Console::ReadBackChecksum(DriveLink link, bool* readFailed) {
+    return firmware::FlashRomChecksum(
+        link, firmware::OnFailedRead::StopWithPartialSum, [this] { platform_.dialogs->Message("Read Flash NG"); },
+        readFailed);
+}
+
+void Console::ButCSClick() {
+    view_.SetButtonEnabled(Button::ButCS, false);
+    bool chosen = false;
+    const int n = DeviceCount();
+    for (int i = 0; i < n && !chosen; ++i) {
+        if (!Attach(ConsoleLink, i)) {
+            Detach(ConsoleLink);
+            continue;
+        }
+        if (TestUnitReady(ConsoleLink)) {
+            chosen = true;
+        } else {
+            const uint32_t code = SenseCode(ConsoleLink);
+            chosen = code == kSenseNoMedium || code == kSenseReset;
+        }
+        if (!chosen) Detach(ConsoleLink);
+    }
+    if (chosen) {
+        bool failed = false;
+        const uint16_t sum = ReadBackChecksum(ConsoleLink, &failed);
+        Detach(ConsoleLink);
+        // A partial sum as the reference would fail every later verification: keep nothing.
+        if (!failed) {
+            settings::WriteProfileString("FLASHROM", "CHECKSUM", Format("%d", sum), kIni);
+            StoredChecksum = sum;
+            view_.SetEditCSText(Format("%04Xh", sum));
+        }
+    } else {
+        platform_.dialogs->Message("No Valid Drive");
+    }
+    view_.SetButtonEnabled(Button::ButCS, true);
+}
+
+void Console::SetServiceButtons(bool enabled) {
+    view_.SetButtonEnabled(Button::ButAD, enabled);
+    // No run and no capture may start while the arrangement holds the console's link.
+    view_.SetButtonEnabled(Button::ButtonFlash, enabled);
+    view_.SetButtonEnabled(Button::ButCS, enabled);
+}
+
+void Console::ButADClick() {
+    std::array<bool, kWorkerCount> pending;
+    pending.fill(true);
+    int placed = 0;
+    int passes = 0;
+    SetServiceButtons(false);
+    for (int s = 0; s < ListedCount; ++s) view_.SetSlotEnabled(s, false);
+    for (;;) {
+        for (int d = 0; d < ListedCount; ++d) {
+            if (!pending[d]) continue;
+            Attach(ConsoleLink, d);
+            TestUnitReady(ConsoleLink);
+            if (SenseCode(ConsoleLink) == kSenseNoMedium) {
+                SlotDevice[placed] = d;
+                settings::WriteProfileString("DRIVE_PRIORITY", Format("%d", placed), Format("%d", d), kIni);
+                pending[d] = false;
+                RefreshSlotCaption(placed);
+                view_.SetSlotEnabled(placed, true);
+                ++placed;
+            }
+            Detach(ConsoleLink);
+        }
+        ++passes;
+        if (placed == ListedCount || passes > 60) break;
+        platform_.clock->SleepMs(1000);
+        view_.ProcessPendingEvents();
+    }
+    for (int s = ListedCount; s < kSlotCount; ++s)
+        settings::WriteProfileString("DRIVE_PRIORITY", Format("%d", s), "-1", kIni);
+    settings::WriteProfileString("DRIVE_PRIORITY", "TOTAL_DRIVE", Format("%d", placed), kIni);
+    SetServiceButtons(true);
+}
+
+void Console::ButtonLoadClick() {
+    std::string fileName;
+    if (!view_.ChooseFirmwareFile(&fileName)) return;
+    view_.SetEdit1Text(fileName);
+    view_.SetButtonEnabled(Button::ButtonFlash, true);
+}
+
+void Console::LoadCvtFile(const std::string& fileName) {
+    firmware::CvtCallbacks callbacks;
+    callbacks.message = [this](const std::string& text) { platform_.dialogs->Message(text); };
+    callbacks.enableFlash = [this] { view_.SetButtonEnabled(Button::ButtonFlash, true); };
+    callbacks.writePath = [this](const std::string& path) {
+        settings::WriteProfileString("FIRMWARE", "PATH", path, settings::IniPathIn(StartDirectory));
+    };
+    firmware::LoadCvtFile(fileName, callbacks);
+}
+
+}  // namespace console

@@ -1,0 +1,20 @@
+#include "main/QtDialogs.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+#include "main/Console.h"
+
+void QtDialogs::Message(const std::string& text) {
+    QMessageBox box(QMessageBox::NoIcon, console::kWindowCaption, QString::fromLocal8Bit(text.c_str()),
+                    QMessageBox::Ok, QApplication::activeWindow());
+    box.setObjectName("PlainMessage");
+    box.exec();
+}
+
+bool QtDialogs::OkCancel(const std::string& text, const std::string& title) {
+    QMessageBox box(QMessageBox::NoIcon, QString::fromLocal8Bit(title.c_str()), QString::fromLocal8Bit(text.c_str()),
+                    QMessageBox::Ok | QMessageBox::Cancel, nullptr);
+    box.setObjectName("OkCancelMessage");
+    return box.exec() == QMessageBox::Ok;
+}
