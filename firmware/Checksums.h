@@ -1,0 +1,19 @@
+// The two 16-bit checksums that travel with every firmware image, and the block size in which
+// firmware is summed, stored and sent.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+namespace firmware {
+
+constexpr int FlashBlockSize = 16384;
+
+// Byte sum modulo 65536. Pass the value reached so far as `start` to continue over more bytes.
+uint16_t AdditiveSum(std::span<const uint8_t> bytes, uint16_t start = 0);
+
+// Rotate right by one bit, then add the byte: the classic BSD 16-bit checksum. Carries forward
+// like AdditiveSum.
+uint16_t RotatingSum(std::span<const uint8_t> bytes, uint16_t start = 0);
+
+}  // namespace firmware
