@@ -64,6 +64,8 @@ public:
     // Jobs ended since construction; with Busy() it tells a caller its job is over.
     uint64_t JobsEnded() const;
     State CurrentState() const;
+    // For measuring the worker's own CPU time.
+    std::thread::native_handle_type NativeHandle() { return thread_.native_handle(); }
 
     // The flash checksum of this worker's drive, read over its own attached Link.
     uint16_t ReadBackChecksum();
