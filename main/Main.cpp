@@ -63,9 +63,15 @@ TForm1::TForm1(platform::Platform& platform, int tickMs)
     for (int i = 0; i < 2; ++i) {
         StatusPanels[i] = new QLabel(panelTexts[i], StatusBar);
         StatusPanels[i]->setObjectName(i == 0 ? "StatusPanel0" : "StatusPanel1");
-        StatusPanels[i]->setFixedWidth(panelWidths[i]);
-        StatusBar->addWidget(StatusPanels[i]);
+        StatusPanels[i]->setFont(PixelFont(12, false));
+        // The second panel takes what the first leaves, so "Waiting for drives" fits too.
+        if (i == 0)
+            StatusPanels[i]->setFixedWidth(panelWidths[i]);
+        else
+            StatusPanels[i]->setMinimumWidth(panelWidths[i]);
+        StatusBar->addWidget(StatusPanels[i], i);
     }
+    StatusBar->setContentsMargins(0, 0, 0, 0);
 
     ProgressBar = new QProgressBar(Panel1);
     ProgressBar->setObjectName("ProgressBar");
