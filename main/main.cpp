@@ -77,54 +77,58 @@ int main(int argc, char** argv) {
     if (!onVirtualBay && (parser.isSet(speed) || parser.isSet(aspi) || parser.isSet(script)))
         return Fail("--speed, --aspi and --scripted-run work on virtual drives only (--virtual-drives)");
 
-    // Everything below lives until the process ends, as the workers may use it to the last.
-    auto* clock = new platform::RealClock(onVirtualBay ? factor : 1.0);
-    auto* process = new platform::LinuxProcess;
-    platform::Platform* platform = new platform::Platform;
-    platform->clock = clock;
-    platform->process = process;
+    // Everything below lives until the process ends, as the workers may use it to the last; the
+    // process ends through _exit, so nothing here is torn down under a running worker.
+    static platform::RealClock clock(onVirtualBay ? factor : 1.0);
+    static platform::LinuxProcess process;
+    static platform::Platform platform;
+    static std::unique_ptr<virtual_drives::VirtualBay> bay;
+    static platform::LinuxDeviceHost linuxDevices;
+    static platform::LinuxAspiLoader linuxAspi;
+    platform.clock = &clock;
+    platform.process = &process;
     if (onVirtualBay) {
         std::string error;
-        std::unique_ptr<virtual_drives::VirtualBay> bay =
-            virtual_drives::OpenBay(parser.value(virtualDrives).toStdString(), *clock, error);
+        bay = virtual_drives::OpenBay(parser.value(virtualDrives).toStdString(), clock, error);
         if (!bay) return Fail(error);
-        platform->devices = &bay->Devices();
-        platform->aspi = &bay->Aspi();
-        if (parser.isSet(aspi)) process->family = platform::PlatformAspiFamily;
-        bay.release();
+        platform.devices = &bay->Devices();
+        platform.aspi = &bay->Aspi();
+        if (parser.isSet(aspi)) process.family = platform::PlatformAspiFamily;
     } else {
-        platform->devices = new platform::LinuxDeviceHost;
-        platform->aspi = new platform::LinuxAspiLoader;
+        platform.devices = &linuxDevices;
+        platform.aspi = &linuxAspi;
     }
 
     // The drives are found before the window exists.
-    auto* table = new drive_access::DeviceTable(*platform);
-    drive_access::InstallDeviceTable(table);
+    static drive_access::DeviceTable table(platform);
+    drive_access::InstallDeviceTable(&table);
 
     QApplication app(argc, argv);
     QApplication::setApplicationName("romwright");
     const bool scripted = parser.isSet(script);
-    platform->dialogs = scripted ? static_cast<platform::Dialogs*>(new ScriptDialogs) : new QtDialogs;
+    static ScriptDialogs scriptDialogs;
+    static QtDialogs qtDialogs;
+    platform.dialogs = scripted ? static_cast<platform::Dialogs*>(&scriptDialogs) : &qtDialogs;
     if (onVirtualBay) {
-        process->restart = [platform] {
-            platform->dialogs->Message("Restart skipped: virtual drives");
+        process.restart = [] {
+            platform.dialogs->Message("Restart skipped: virtual drives");
             return 0;
         };
     } else {
-        process->restart = RequestSystemRestart;
+        process.restart = RequestSystemRestart;
     }
 
     const int tickMs = std::max(1, static_cast<int>(900 / (onVirtualBay ? factor : 1.0)));
-    auto* form = new TForm1(*platform, tickMs);
+    auto* form = new TForm1(platform, tickMs);
     form->FormCreate();
     form->show();
     if (scripted) {
-        QObject::connect(form, &TForm1::RunEnded, &app, [process] { process->Exit(0); });
+        QObject::connect(form, &TForm1::RunEnded, &app, [] { process.Exit(0); });
         QTimer::singleShot(0, form, [form] {
             form->ButtonFlashClick();
             if (!form->Logic().Running()) QApplication::quit();  // nothing was checked
         });
     }
     app.exec();
-    process->Exit(0);
+    process.Exit(0);
 }

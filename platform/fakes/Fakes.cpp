@@ -5,6 +5,14 @@
 #include <cstring>
 
 namespace platform::fakes {
+namespace {
+
+// Copies what fits; an empty source copies nothing.
+void CopyAtMost(void* to, const std::vector<uint8_t>& from, size_t room) {
+    if (to != nullptr && !from.empty()) std::memcpy(to, from.data(), std::min(from.size(), room));
+}
+
+}  // namespace
 
 PassThroughReply PassThroughReply::Check(uint8_t byte2, uint8_t asc, uint8_t ascq) {
     PassThroughReply r;
@@ -87,10 +95,8 @@ int FakeDeviceHost::SendPassThrough(Handle handle, PassThroughBlock& block, int*
         return 0;
     }
     block.Spt.ScsiStatus = reply.status;
-    std::memcpy(block.SenseBuffer, reply.sense.data(), std::min<size_t>(reply.sense.size(), kSenseBufferSize));
-    if (block.Spt.DataIn == DataIn && block.Spt.DataBuffer != nullptr)
-        std::memcpy(block.Spt.DataBuffer, reply.data.data(),
-                    std::min<size_t>(reply.data.size(), block.Spt.DataTransferLength));
+    CopyAtMost(block.SenseBuffer, reply.sense, kSenseBufferSize);
+    if (block.Spt.DataIn == DataIn) CopyAtMost(block.Spt.DataBuffer, reply.data, block.Spt.DataTransferLength);
     return 1;
 }
 
@@ -221,10 +227,8 @@ uint32_t FakeAspi::Send(SrbHeader* srb) {
             pending_[exec] = reply;
             return SS_PENDING;
         }
-        if (!reply.sense.empty())
-            std::memcpy(exec->SenseArea, reply.sense.data(), std::min<size_t>(reply.sense.size(), kAspiSenseLength));
-        if ((exec->Hdr.SRB_Flags & SRB_DIR_IN) && exec->SRB_BufPointer != nullptr)
-            std::memcpy(exec->SRB_BufPointer, reply.data.data(), std::min<size_t>(reply.data.size(), exec->SRB_BufLen));
+        CopyAtMost(exec->SenseArea, reply.sense, kAspiSenseLength);
+        if (exec->Hdr.SRB_Flags & SRB_DIR_IN) CopyAtMost(exec->SRB_BufPointer, reply.data, exec->SRB_BufLen);
         SetAspiStatus(exec->Hdr, reply.status);
         if (reply.mode == ExecReply::Immediate) return reply.status;
         if (exec->SRB_PostProc) exec->SRB_PostProc->Signal();
