@@ -131,6 +131,8 @@ bool AspiExec::RunJob(int32_t reportIndex, bool verify) {
     // A drive that does not answer must not pass on an earlier job's answer.
     std::memset(buffer_, 0, sizeof buffer_);
     const int answered = Inquiry(Link, buffer_, 32);
+    // A failed transfer may still leave bytes of an earlier command behind: none of them is a name.
+    if (!answered) std::memset(buffer_, 0, sizeof buffer_);
     buffer_[32] = 0;
     DeviceNames.Set(reportIndex, TrimmedName(buffer_));
     if (!answered) {

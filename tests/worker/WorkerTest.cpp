@@ -37,13 +37,18 @@ struct ScriptedDrive {
         std::lock_guard<std::mutex> lock(mutex);
         switch (r.cdb[0]) {
         case 0x12: {
-            if (inquiryFails) return PassThroughReply::Check(0x05, 0x24, 0x00);
             std::vector<uint8_t> data(36, ' ');
             data[0] = 5;
             std::memcpy(data.data() + 8, vendor.data(), std::min<size_t>(8, vendor.size()));
             std::memcpy(data.data() + 16, product.data(), std::min<size_t>(16, product.size()));
             std::memcpy(data.data() + 32, "1.00", 4);
             data.resize(std::min<size_t>(data.size(), r.length));
+            if (inquiryFails) {
+                // The transport may hand back bytes of an earlier command with the failure.
+                auto reply = PassThroughReply::Check(0x05, 0x24, 0x00);
+                reply.data = data;
+                return reply;
+            }
             return PassThroughReply::Good(data);
         }
         case 0x00:
