@@ -6,8 +6,7 @@
 
 #include "drive_access/DeviceTable.h"
 #include "firmware/FlashRomChecksum.h"
-#include "platform/fakes/Fakes.h"
-#include "platform/fakes/VirtualClock.h"
+#include "platform/fakes/FakePlatform.h"
 
 using namespace firmware;
 using platform::fakes::PassThroughRecord;
@@ -16,12 +15,7 @@ using platform::fakes::PassThroughReply;
 namespace {
 
 // One drive whose flash is `flash`; reads at the addresses in `failAt` fail (each entry once).
-struct FlashDrive : ::testing::Test {
-    platform::fakes::VirtualClock clock;
-    platform::fakes::FakeDeviceHost devices;
-    platform::fakes::FakeProcess process;
-    platform::fakes::FakeDialogs dialogs;
-    platform::Platform platform{&clock, &devices, nullptr, &process, &dialogs};
+struct FlashDrive : ::testing::Test, platform::fakes::FakePlatform {
     std::vector<uint8_t> flash = std::vector<uint8_t>(kFlashSize, 0xFF);
     std::vector<uint32_t> failAt;
     std::vector<uint32_t> reads;

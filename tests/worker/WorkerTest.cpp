@@ -8,8 +8,7 @@
 #include "AspiThread/AspiExec.h"
 #include "drive_access/DeviceTable.h"
 #include "firmware/FirmwareImage.h"
-#include "platform/fakes/Fakes.h"
-#include "platform/fakes/VirtualClock.h"
+#include "platform/fakes/FakePlatform.h"
 
 using namespace drive_access;
 using platform::fakes::PassThroughRecord;
@@ -75,24 +74,14 @@ struct ScriptedDrive {
     }
 };
 
-struct WorkerFixture : ::testing::Test {
-    platform::fakes::VirtualClock clock;
-    platform::fakes::FakeDeviceHost devices;
-    platform::fakes::FakeAspi aspi;
-    platform::fakes::FakeProcess process;
-    platform::fakes::FakeDialogs dialogs;
-    platform::Platform platform{&clock, &devices, &aspi, &process, &dialogs};
+struct WorkerFixture : ::testing::Test, platform::fakes::FakePlatform {
     std::vector<std::unique_ptr<ScriptedDrive>> drives;
     std::unique_ptr<DeviceTable> table;
     std::unique_ptr<ScopedDeviceTable> scope;
 
     void Bay(int count) {
-        std::vector<platform::OpticalDrive> list;
-        for (int i = 0; i < count; ++i) {
-            list.push_back({i, "/dev/sr" + std::to_string(i)});
-            drives.push_back(std::make_unique<ScriptedDrive>());
-        }
-        devices.SetDrives(list);
+        Drives(count);
+        for (int i = 0; i < count; ++i) drives.push_back(std::make_unique<ScriptedDrive>());
         devices.SetResponder([this](const PassThroughRecord& r) { return drives[r.id]->Answer(r); });
         table = std::make_unique<DeviceTable>(platform);
         scope = std::make_unique<ScopedDeviceTable>(*table);
