@@ -70,6 +70,18 @@ TEST_F(ServiceTest, CaptureFormatsSmallSumsWithLeadingZeros) {
     form.reset();
 }
 
+TEST_F(ServiceTest, ACaptureTakesEffectEvenWhenTheSettingsCannotBeWritten) {
+    std::filesystem::create_directory(dir / "FLASH.INI");  // not a file: every write fails
+    Start(1);
+    form->ButCSClick();
+    const auto flash = bay->Drive(0).Flash();
+    const uint16_t sum = firmware::AddPiece(0, flash.data(), 0, firmware::kFlashSize);
+    EXPECT_EQ(C().StoredChecksum, sum);
+    EXPECT_FALSE(form->EditCS->text().isEmpty());
+    EXPECT_TRUE(dialogs.Messages().empty());
+    EXPECT_TRUE(std::filesystem::is_directory(dir / "FLASH.INI"));
+}
+
 TEST_F(ServiceTest, AFailedCaptureTellsTheOperatorAndKeepsTheOldReference) {
     auto description = virtual_drives::GoodDrives(1);
     description.drives[0].readFailures = {{0x100000, false, Sense{0x03, 0x11, 0x00}}};
