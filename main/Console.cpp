@@ -166,7 +166,7 @@ void Console::ButtonFlashClick() {
         view_.SetSlotEnabled(i, false);
         WrongDrive[i] = 0;
     }
-    jobs_.clear();
+    runDevices_.clear();
     running_ = true;
     // A stored reference is checked against every drive written.
     const bool verify = StoredChecksum != 0;
@@ -182,13 +182,13 @@ void Console::ButtonFlashClick() {
             TimerStarted = 1;
         }
         worker.HandOver(d, verify);
-        jobs_.push_back({i, d, verify});
+        runDevices_.push_back(d);
     }
 }
 
 bool Console::JobsStillRunning() const {
-    for (const Job& job : jobs_)
-        if (Workers[job.device]->Busy()) return true;
+    for (int device : runDevices_)
+        if (Workers[device]->Busy()) return true;
     return false;
 }
 

@@ -65,11 +65,6 @@ public:
     std::string FirmwarePath;
 
 private:
-    struct Job {
-        int slot;
-        int device;
-        bool verify;
-    };
     bool JobsStillRunning() const;
     void EndRun();
     void SetServiceButtons(bool enabled);
@@ -78,7 +73,7 @@ private:
     ConsoleView& view_;
     platform::Platform& platform_;
     bool running_ = false;
-    std::vector<Job> jobs_;
+    std::vector<int> runDevices_;  // the devices handed a job by the current run
     std::array<std::string, kSlotCount> listedCaptions_;
 };
 
