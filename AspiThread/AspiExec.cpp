@@ -169,7 +169,10 @@ bool AspiExec::RunJob(int32_t reportIndex, bool verify) {
             continue;
         }
         ReadSense(Link, buffer_);
-        if (!(buffer_[2] == 0x06 && buffer_[12] == 0x29)) ResultCode = ResultFailed;
+        // A drive that restarts on the last block has programmed the image and reset before it
+        // could acknowledge. One that restarts earlier has lost the transfer and programmed nothing.
+        const bool restartedWhenProgrammed = i == count - 1 && buffer_[2] == 0x06 && buffer_[12] == 0x29;
+        if (!restartedWhenProgrammed) ResultCode = ResultFailed;
         break;
     }
 

@@ -3,13 +3,30 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <algorithm>
 
 namespace drive_access {
 
 using namespace platform;
 
+namespace {
+constexpr uint8_t kCheckCondition = 0x02;
+}
+
 static_assert(sizeof(void*) != 4 || sizeof(PassThroughDirect) == 44, "pass-through request layout");
 static_assert(sizeof(void*) != 4 || sizeof(PassThroughBlock) == 80, "pass-through block layout");
+
+// One ASPI-style request and everything the manager may write through it. It lives as long as
+// the manager can still write it: a request abandoned after a failed abort is kept for good.
+struct DeviceTable::AspiRequest {
+    SrbExecScsiCmd srb{};
+    // One event per request, reset before each command: a late signal of an earlier command
+    // finds it still alive.
+    std::shared_ptr<Event> event;
+    // The manager works on this copy, never on the caller's buffer, which may be gone by the
+    // time a request that could not be aborted ends.
+    std::vector<uint8_t> data;
+};
 
 struct DeviceTable::Device {
     int32_t id = 0;
@@ -19,8 +36,9 @@ struct DeviceTable::Device {
     Handle handle = kInvalidHandle;
     int users = 0;
     PassThroughBlock block{};
-    std::unique_ptr<SrbExecScsiCmd> srb;
-    std::shared_ptr<Event> srbEvent;
+    std::unique_ptr<AspiRequest> request;
+    // Only a command that ended in CHECK CONDITION leaves sense to read.
+    bool senseValid = false;
     std::atomic<int> lastError{0};
 };
 
@@ -56,7 +74,10 @@ int DeviceTable::DiscoverDevices() {
     if (transportMode_ == PassThroughMode) {
         if (platform_.devices == nullptr) return 0;
         for (const auto& drive : platform_.devices->ListOpticalDrives()) {
-            if (deviceCount_ == kMaxDevices) break;
+            if (deviceCount_ == kMaxDevices) {
+                unlisted_.push_back(drive.node);
+                continue;
+            }
             devices_[deviceCount_].id = drive.id;
             devices_[deviceCount_].node = drive.node;
             ++deviceCount_;
@@ -87,11 +108,14 @@ int DeviceTable::DiscoverDevices() {
             query.SRB_Target = static_cast<uint8_t>(target);
             sendCommand_(&query.Hdr);
             if (AspiStatus(query.Hdr) != SS_COMP || query.SRB_DeviceType != DTYPE_CDROM) continue;
+            std::string node = "adapter " + std::to_string(adapter) + " target " + std::to_string(target);
             // The table has room for 26; further devices are neither stored nor counted.
-            if (deviceCount_ == kMaxDevices) continue;
+            if (deviceCount_ == kMaxDevices) {
+                unlisted_.push_back(std::move(node));
+                continue;
+            }
             devices_[deviceCount_].id = adapter * 256 + target;
-            devices_[deviceCount_].node =
-                "adapter " + std::to_string(adapter) + " target " + std::to_string(target);
+            devices_[deviceCount_].node = std::move(node);
             ++deviceCount_;
         }
     }
@@ -149,6 +173,7 @@ int DeviceTable::ExecutePassThrough(Device& dev, uint8_t device, const uint8_t* 
     std::lock_guard<std::mutex> lock(dev.mutex);
     PassThroughBlock& block = dev.block;
     std::memset(&block, 0, sizeof block);
+    dev.senseValid = false;
     PassThroughDirect& spt = block.Spt;
     spt.Length = sizeof(PassThroughDirect);
     spt.CdbLength = cdbLength;
@@ -171,6 +196,7 @@ int DeviceTable::ExecutePassThrough(Device& dev, uint8_t device, const uint8_t* 
         return 0;
     }
     dev.lastError = 0;
+    dev.senseValid = spt.ScsiStatus == kCheckCondition;
     return spt.ScsiStatus == 0 ? 1 : 0;
 }
 
@@ -179,42 +205,84 @@ int DeviceTable::ExecuteAspi(Device& dev, uint8_t device, const uint8_t* cdb, vo
     if (!sendCommand_) return 0;
     std::lock_guard<std::mutex> lock(dev.mutex);
     lastAspiDevice_ = device;
-    if (dev.srb && AspiStatus(dev.srb->Hdr) == SS_PENDING && dev.srbEvent) {
-        // The manager still holds the block of a command it never gave back: keep it (and its
-        // event) alive for ever and work on a fresh one.
-        std::lock_guard<std::mutex> abandonedLock(abandonedMutex_);
-        abandoned_.push_back({std::move(dev.srb), std::move(dev.srbEvent)});
-    }
-    if (!dev.srb) dev.srb = std::make_unique<SrbExecScsiCmd>();
-    SrbExecScsiCmd& srb = *dev.srb;
+    AspiRequest& request = ReusableRequest(dev);
+    PrepareRequest(request, dev, cdb, data, length, direction, cdbLength);
+    const uint32_t sent = sendCommand_(&request.srb.Hdr);
+    const bool timedOut = !AwaitRequest(request, sent, timeoutMs);
+    if (timedOut) AbortSrb(request.srb, 10);
+    return FinishRequest(request, dev, sent, timedOut, data, length, direction);
+}
 
-    std::shared_ptr<Event> event = platform_.clock->CreateEvent();
-    dev.srbEvent = event;
+DeviceTable::AspiRequest& DeviceTable::ReusableRequest(Device& dev) {
+    if (dev.request && AspiStatus(dev.request->srb.Hdr) == SS_PENDING) {
+        // The manager still holds the request of a command it never gave back.
+        std::lock_guard<std::mutex> abandonedLock(abandonedMutex_);
+        abandoned_.push_back(std::move(dev.request));
+    }
+    if (!dev.request) {
+        dev.request = std::make_unique<AspiRequest>();
+        dev.request->event = platform_.clock->CreateEvent();
+    }
+    return *dev.request;
+}
+
+void DeviceTable::PrepareRequest(AspiRequest& request, const Device& dev, const uint8_t* cdb, const void* data,
+                                 int32_t length, uint8_t direction, uint8_t cdbLength) {
+    const uint32_t bytes = data == nullptr || length < 0 ? 0 : static_cast<uint32_t>(length);
+    // Bytes a short data-in leaves untouched stay as the caller had them.
+    request.data.resize(bytes);
+    if (bytes > 0) std::memcpy(request.data.data(), data, bytes);
+    request.event->Reset();
+
+    SrbExecScsiCmd& srb = request.srb;
+    // Nothing of an earlier command may be read as this one's answer.
+    SetAspiStatus(srb.Hdr, SS_PENDING);
+    srb.SRB_HaStat = 0;
+    srb.SRB_TargStat = 0;
+    std::memset(srb.SenseArea, 0, sizeof srb.SenseArea);
     // Each command goes to the device its caller selected, whichever thread selected last.
     srb.Hdr.SRB_Cmd = SC_EXEC_SCSI_CMD;
     srb.Hdr.SRB_HaId = static_cast<uint8_t>(dev.id / 256);
     srb.SRB_Target = static_cast<uint8_t>(dev.id & 0xFF);
     srb.Hdr.SRB_Flags = static_cast<uint8_t>(direction | SRB_EVENT_NOTIFY);
-    srb.SRB_BufLen = static_cast<uint32_t>(length < 0 ? 0 : length);
-    srb.SRB_BufPointer = static_cast<uint8_t*>(data);
+    srb.SRB_BufLen = bytes;
+    srb.SRB_BufPointer = bytes > 0 ? request.data.data() : nullptr;
     srb.SRB_SenseLen = kAspiSenseLength;
     srb.SRB_CDBLen = cdbLength;
-    srb.SRB_PostProc = event.get();
+    srb.SRB_PostProc = request.event.get();
     std::memcpy(srb.CDBByte, cdb, 12);
+}
 
-    int result = 0;
-    const uint32_t sent = sendCommand_(&srb.Hdr);
-    bool waitFailed = false;
-    if (sent == SS_PENDING) {
-        const WaitResult wait = platform_.clock->Wait(*event, timeoutMs);
-        if (wait == WaitResult::TimedOut || wait == WaitResult::Failed) {
-            AbortSrb(srb, 10);
-            waitFailed = true;
-        }
+// False when the command did not end within its time-out, or the wait itself failed.
+bool DeviceTable::AwaitRequest(AspiRequest& request, uint32_t sent, int32_t timeoutMs) {
+    if (sent != SS_PENDING) return true;
+    // The status, not the event, says a command has ended: one early wake-up (the late signal of
+    // an earlier command on this request) is waited through.
+    for (int waits = 0; waits < 2; ++waits) {
+        const WaitResult wait = platform_.clock->Wait(*request.event, timeoutMs);
+        if (wait == WaitResult::TimedOut || wait == WaitResult::Failed) return false;
+        if (AspiStatus(request.srb.Hdr) != SS_PENDING) return true;
+        request.event->Reset();
+        if (AspiStatus(request.srb.Hdr) != SS_PENDING) return true;
     }
-    if (!waitFailed) result = AspiStatus(srb.Hdr) == SS_COMP ? 1 : 0;
-    if (AspiStatus(srb.Hdr) != SS_PENDING) dev.srbEvent.reset();
-    dev.lastError = result ? 0 : (waitFailed ? ETIMEDOUT : EIO);
+    return false;
+}
+
+int DeviceTable::FinishRequest(AspiRequest& request, Device& dev, uint32_t sent, bool timedOut, void* data,
+                               int32_t length, uint8_t direction) {
+    SrbExecScsiCmd& srb = request.srb;
+    uint8_t status = AspiStatus(srb.Hdr);
+    if (sent != SS_PENDING && status == SS_PENDING) {
+        // Refused at once without a word in the block: the call's own answer is the status.
+        status = sent > 0xFF ? SS_ERR : static_cast<uint8_t>(sent);
+        SetAspiStatus(srb.Hdr, status);
+    }
+    const bool ended = status != SS_PENDING;
+    if (ended && direction == DirIn && data != nullptr && length > 0)
+        std::memcpy(data, request.data.data(), std::min<size_t>(request.data.size(), static_cast<size_t>(length)));
+    dev.senseValid = ended && !timedOut && status == SS_ERR && srb.SRB_TargStat == kCheckCondition;
+    const int result = !timedOut && status == SS_COMP ? 1 : 0;
+    dev.lastError = result ? 0 : timedOut ? ETIMEDOUT : status == SS_NO_DEVICE ? ENODEV : EIO;
     return result;
 }
 
@@ -246,12 +314,12 @@ void DeviceTable::CopySense(uint8_t* destination, uint8_t device) {
     }
     Device& dev = devices_[index];
     std::lock_guard<std::mutex> lock(dev.mutex);
-    if (transportMode_ == PassThroughMode)
-        std::memcpy(destination, dev.block.SenseBuffer, 16);
-    else if (dev.srb)
-        std::memcpy(destination, dev.srb->SenseArea, 16);
-    else
+    if (!dev.senseValid)
         std::memset(destination, 0, 16);
+    else if (transportMode_ == PassThroughMode)
+        std::memcpy(destination, dev.block.SenseBuffer, 16);
+    else
+        std::memcpy(destination, dev.request->srb.SenseArea, 16);
 }
 
 int32_t DeviceTable::DeviceId(int index) const { return ValidIndex(index) ? devices_[index].id : 0; }

@@ -47,11 +47,14 @@ public:
     int AccessProblem(int index) const;
     // The operator's name for a device (e.g. /dev/sr1), empty when unknown.
     std::string DeviceNode(int index) const;
+    // Optical drives that discovery found but the table had no room for, by name.
+    const std::vector<std::string>& UnlistedNodes() const { return unlisted_; }
 
     int AbortSrb(platform::SrbExecScsiCmd& srb, int limitSeconds);
 
 private:
     struct Device;
+    struct AspiRequest;
 
     int InitTable();
     int DetectPlatform();
@@ -62,6 +65,12 @@ private:
                            uint8_t direction, int32_t timeoutMs, uint8_t cdbLength);
     int ExecuteAspi(Device& dev, uint8_t device, const uint8_t* cdb, void* data, int32_t length,
                     uint8_t direction, int32_t timeoutMs, uint8_t cdbLength);
+    AspiRequest& ReusableRequest(Device& dev);
+    void PrepareRequest(AspiRequest& request, const Device& dev, const uint8_t* cdb, const void* data, int32_t length,
+                        uint8_t direction, uint8_t cdbLength);
+    bool AwaitRequest(AspiRequest& request, uint32_t sent, int32_t timeoutMs);
+    int FinishRequest(AspiRequest& request, Device& dev, uint32_t sent, bool timedOut, void* data, int32_t length,
+                      uint8_t direction);
 
     platform::Platform& platform_;
     int deviceCount_ = 0;
@@ -70,9 +79,11 @@ private:
     std::atomic<uint8_t> lastAspiDevice_{0};
     std::atomic<int32_t> currentAspiDevice_{0};
     std::unique_ptr<Device[]> devices_;
-    // Request blocks that the manager still held after a failed abort: never reused, never freed.
+    std::vector<std::string> unlisted_;
+    // Requests that the manager still held after a failed abort, with the event and buffer it may
+    // still write: never reused, never freed.
     std::mutex abandonedMutex_;
-    std::vector<std::pair<std::unique_ptr<platform::SrbExecScsiCmd>, std::shared_ptr<platform::Event>>> abandoned_;
+    std::vector<std::unique_ptr<AspiRequest>> abandoned_;
     // The manager's entry points; empty until discovery loads them. The library stays loaded.
     platform::GetSupportInfoFn getSupportInfo_;
     platform::SendCommandFn sendCommand_;

@@ -1,5 +1,6 @@
 #include "main/Console.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -73,6 +74,13 @@ void Console::ListDrives() {
         ++ListedCount;
         Detach(ConsoleLink);
     }
+    // Ten slots and ten workers: say which drives are left out rather than drop them unseen.
+    std::string unused;
+    if (DeviceTable* table = InstalledDeviceTable()) {
+        for (int i = n; i < found; ++i) unused += (unused.empty() ? "" : ", ") + table->DeviceNode(i);
+        for (const std::string& node : table->UnlistedNodes()) unused += (unused.empty() ? "" : ", ") + node;
+    }
+    if (!unused.empty()) platform_.dialogs->Message("Only ten drives can be updated at once. Not used: " + unused);
 }
 
 void Console::ExplainUnusableDrives() {
@@ -167,9 +175,11 @@ void Console::ButtonFlashClick() {
         WrongDrive[i] = 0;
     }
     runDevices_.clear();
+    runSlots_.clear();
     running_ = true;
     // A stored reference is checked against every drive written.
     const bool verify = StoredChecksum != 0;
+    verifying_ = verify;
     for (int i = 0; i < kSlotCount; ++i) {
         const int d = SlotDevice[i];
         AspiExec& worker = *Workers[d];
@@ -177,12 +187,15 @@ void Console::ButtonFlashClick() {
             worker.ReportIndex = d;
             continue;
         }
+        // Two jobs on one drive in one run would interleave two transfers.
+        if (std::find(runDevices_.begin(), runDevices_.end(), d) != runDevices_.end()) continue;
         if (TimerStarted == 0) {
             view_.SetTimerEnabled(true);
             TimerStarted = 1;
         }
         worker.HandOver(d, verify);
         runDevices_.push_back(d);
+        runSlots_.push_back(i);
     }
 }
 
@@ -213,27 +226,39 @@ std::string Console::ReportName(int slot, int device) const {
     return name.empty() ? view_.SlotCaption(slot) : name;
 }
 
+std::vector<SlotOutcome> Console::RunOutcomes() const {
+    std::vector<SlotOutcome> outcomes;
+    for (size_t k = 0; k < runSlots_.size(); ++k) {
+        const int slot = runSlots_[k];
+        const int d = runDevices_[k];
+        const AspiExec& worker = *Workers[d];
+        SlotOutcome o{slot, d, Outcome::Updated};
+        if (WrongDrive[d])
+            o.outcome = Outcome::WrongDrive;
+        else if (worker.ResultCode != ResultOk)
+            o.outcome = Outcome::Failed;
+        else if (verifying_ && worker.ReadBackSum != StoredChecksum)
+            o.outcome = Outcome::VerifyNg;
+        outcomes.push_back(o);
+    }
+    return outcomes;
+}
+
 void Console::EndRun() {
     view_.SetTimerEnabled(false);
     running_ = false;
+    const std::vector<SlotOutcome> outcomes = RunOutcomes();
     std::string list;
-    for (int i = 0; i < kSlotCount; ++i) {
-        const int d = SlotDevice[i];
-        if (!view_.SlotChecked(i)) {
-            view_.SetSlotColour(i, clBlack);
-            continue;
-        }
-        const AspiExec& worker = *Workers[d];
-        const char* problem = nullptr;
-        if (WrongDrive[d])
-            problem = "(Wrong Drive, Can't flash)  ";
-        else if (worker.ResultCode == ResultFailed)
-            problem = "(Update failed)  ";
-        else if (StoredChecksum != 0 && worker.ReadBackSum != StoredChecksum)
-            problem = "(Verify NG)  ";
-        view_.SetSlotColour(i, problem ? clRed : clGreen);
-        if (problem) list += ReportName(i, d) + problem;
+    for (int i = 0; i < kSlotCount; ++i) view_.SetSlotColour(i, clBlack);
+    for (const SlotOutcome& o : outcomes) {
+        const char* problem = o.outcome == Outcome::WrongDrive ? "(Wrong Drive, Can't flash)  "
+                              : o.outcome == Outcome::Failed   ? "(Update failed)  "
+                              : o.outcome == Outcome::VerifyNg ? "(Verify NG)  "
+                                                               : nullptr;
+        view_.SetSlotColour(o.slot, problem ? clRed : clGreen);
+        if (problem) list += ReportName(o.slot, o.device) + problem;
     }
+    lastOutcomes_ = outcomes;
 
     bool restart = false;
     if (list.empty()) {
@@ -241,6 +266,8 @@ void Console::EndRun() {
         restart = platform_.dialogs->OkCancel(
             "Update OK. Please cloes all programs. This computer will be rebooted.", view_.Caption());
     } else {
+        // A run that waited for its drives ends with how far it got, not with the wait.
+        if (ProgressPercent > 0) ShowProgress(ProgressPercent);
         platform_.dialogs->Message("Update " + list + "NG.");
     }
     view_.SetButtonEnabled(Button::ButtonFlash, true);
@@ -353,6 +380,15 @@ void Console::ButADClick() {
         if (placed == ListedCount || passes > 60) break;
         platform_.clock->SleepMs(1000);
         view_.ProcessPendingEvents();
+    }
+    // Drives never placed keep a slot of their own, after the placed ones in device order: a slot
+    // left with its old device could give one drive two slots and another none.
+    for (int d = 0, s = placed; d < ListedCount; ++d) {
+        if (!pending[d]) continue;
+        SlotDevice[s] = d;
+        RefreshSlotCaption(s);
+        view_.SetSlotEnabled(s, true);
+        ++s;
     }
     for (int s = ListedCount; s < kSlotCount; ++s)
         settings::WriteProfileString("DRIVE_PRIORITY", Format("%d", s), "-1", kIni);

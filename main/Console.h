@@ -17,6 +17,15 @@ namespace console {
 
 extern const char* const kWindowCaption;
 
+// How the job of one slot ended, as the report tells it.
+enum class Outcome { Updated, WrongDrive, Failed, VerifyNg };
+
+struct SlotOutcome {
+    int slot;
+    int device;
+    Outcome outcome;
+};
+
 class Console {
 public:
     Console(ConsoleView& view, platform::Platform& platform);
@@ -39,6 +48,8 @@ public:
     int RebootComputer();
     void Button1Click();
     bool Running() const { return running_; }
+    // One entry per job of the last run that ended, in slot order.
+    const std::vector<SlotOutcome>& LastOutcomes() const { return lastOutcomes_; }
 
     // Leaving.
     void ButExitClick();
@@ -67,6 +78,7 @@ public:
 private:
     bool JobsStillRunning() const;
     void EndRun();
+    std::vector<SlotOutcome> RunOutcomes() const;
     void SetServiceButtons(bool enabled);
     std::string ReportName(int slot, int device) const;
 
@@ -74,6 +86,9 @@ private:
     platform::Platform& platform_;
     bool running_ = false;
     std::vector<int> runDevices_;  // the devices handed a job by the current run
+    std::vector<int> runSlots_;    // ...and the slot each was handed for
+    bool verifying_ = false;
+    std::vector<SlotOutcome> lastOutcomes_;
     std::array<std::string, kSlotCount> listedCaptions_;
 };
 

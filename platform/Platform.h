@@ -19,6 +19,7 @@ class Event {
 public:
     virtual ~Event() = default;
     virtual void Signal() = 0;
+    virtual void Reset() = 0;
     virtual bool IsSignalled() const = 0;
 };
 

@@ -11,12 +11,15 @@ namespace {
 
 class CvEvent : public Event {
 public:
+    // Notifies under the lock, so a waiter woken by it cannot see the event torn down mid-call.
     void Signal() override {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            signalled_ = true;
-        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        signalled_ = true;
         cv_.notify_all();
+    }
+    void Reset() override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        signalled_ = false;
     }
     bool IsSignalled() const override {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -322,6 +322,15 @@ int VirtualDrive::BlocksReceived() const {
     return blocksReceived_;
 }
 
+bool VirtualDrive::FlashReadable() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!present_) return false;
+    // A failure that happens once is overcome by the retry.
+    for (const auto& failure : config_.readFailures)
+        if (!failure.once) return false;
+    return true;
+}
+
 int VirtualDrive::Updates() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return updates_;

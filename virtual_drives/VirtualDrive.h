@@ -62,6 +62,8 @@ public:
     std::vector<uint8_t> Flash() const;
     int BlocksReceived() const;  // blocks acknowledged with GOOD, over the drive's life
     int Updates() const;         // payloads programmed into the flash
+    // Whether a whole flash read, retried once where it fails, would get every byte now.
+    bool FlashReadable() const;
     int Resets() const;
     bool UnitAttentionPending() const;
     int CommandCount() const;

@@ -227,7 +227,10 @@ uint32_t FakeAspi::Send(SrbHeader* srb) {
             pending_[exec] = reply;
             return SS_PENDING;
         }
+        if (!reply.writesStatus) return reply.status;
         CopyAtMost(exec->SenseArea, reply.sense, kAspiSenseLength);
+        exec->SRB_TargStat =
+            static_cast<uint8_t>(reply.targetStatus >= 0 ? reply.targetStatus : reply.sense.empty() ? 0 : 2);
         if (exec->Hdr.SRB_Flags & SRB_DIR_IN) CopyAtMost(exec->SRB_BufPointer, reply.data, exec->SRB_BufLen);
         SetAspiStatus(exec->Hdr, reply.status);
         if (reply.mode == ExecReply::Immediate) return reply.status;

@@ -110,6 +110,10 @@ struct ExecReply {
     uint8_t status = SS_COMP;
     std::vector<uint8_t> sense;
     std::vector<uint8_t> data;
+    // SRB_TargStat; -1: CHECK CONDITION when there is sense, else GOOD.
+    int targetStatus = -1;
+    // false: an immediate answer that only returns the status and leaves the block as it was.
+    bool writesStatus = true;
     // What an abort of a never-completed command does.
     uint8_t abortStatus = SS_COMP;
     bool abortEndsCommand = true;  // the aborted block leaves SS_PENDING

@@ -6,6 +6,7 @@ namespace {
 class FlagEvent : public Event {
 public:
     void Signal() override { signalled_.store(true); }
+    void Reset() override { signalled_.store(false); }
     bool IsSignalled() const override { return signalled_.load(); }
 
 private:

@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <thread>
+
+#include "platform/RealClock.h"
 
 #include "Fixture.h"
 
@@ -91,7 +96,7 @@ TEST(AspiExecute, FillsTheRequestBlockForTheCallersDevice) {
         auto table = p.Table();
         table->SelectDevice(0);
         table->SelectDevice(1);  // another thread's selection must not redirect device 0's command
-        uint8_t buffer[16];
+        uint8_t buffer[16] = {1, 2, 3};
         EXPECT_EQ(table->ExecuteCdb(0, kCdb, buffer, sizeof buffer, c.direction, 15000, 10), 1);
         const auto execs = p.aspi.Execs();
         ASSERT_EQ(execs.size(), 1u);
@@ -102,7 +107,9 @@ TEST(AspiExecute, FillsTheRequestBlockForTheCallersDevice) {
         EXPECT_EQ(e.lun, 0);
         EXPECT_EQ(e.flags, c.flags);
         EXPECT_EQ(e.bufLen, sizeof buffer);
-        EXPECT_EQ(e.bufPointer, buffer);
+        // The manager gets a buffer of the request's own, holding the caller's bytes.
+        EXPECT_NE(e.bufPointer, buffer);
+        EXPECT_EQ(buffer[2], 3);
         EXPECT_EQ(e.senseLen, 32);
         EXPECT_EQ(e.cdbLen, 10);
         EXPECT_NE(e.postProc, nullptr);
@@ -212,6 +219,174 @@ TEST(AspiSense, EachDeviceKeepsTheSenseOfItsOwnLastCommand) {
     EXPECT_EQ(sense[12], 0x3A);
     table->CopySense(sense, 255);  // the latest command's device: 1, no sense
     EXPECT_EQ(sense[2], 0);
+}
+
+// What a command that did not end in CHECK CONDITION leaves to read: nothing, whatever an earlier
+// command on the device left in its request block.
+TEST(AspiSense, OnlyACheckConditionLeavesSense) {
+    ExecReply hangs;
+    hangs.mode = ExecReply::NeverComplete;
+    ExecReply hangsForGood = hangs;
+    hangsForGood.abortEndsCommand = false;
+    ExecReply noDevice;
+    noDevice.status = platform::SS_NO_DEVICE;
+    ExecReply silent = noDevice;
+    silent.writesStatus = false;
+    ExecReply errorWithoutCheck;
+    errorWithoutCheck.mode = ExecReply::PendingThenComplete;
+    errorWithoutCheck.status = platform::SS_ERR;
+    errorWithoutCheck.targetStatus = 0x08;  // BUSY
+    errorWithoutCheck.sense = {0x70, 0, 0x06, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x29, 0x00};
+    struct Case {
+        const char* name;
+        ExecReply reply;
+    };
+    for (const Case& c : {Case{"time-out, aborted", hangs}, Case{"time-out, abort fails", hangsForGood},
+                          Case{"no device", noDevice}, Case{"error without a status", silent},
+                          Case{"error without CHECK CONDITION", errorWithoutCheck}}) {
+        SCOPED_TRACE(c.name);
+        TwoDevices p;
+        auto table = p.Table();
+        ExecReply reset;
+        reset.status = platform::SS_ERR;
+        reset.sense = {0x70, 0, 0x06, 0, 0, 0, 0, 10, 0, 0, 0, 0, 0x29, 0x00};
+        p.aspi.Queue(reset);
+        p.aspi.Queue(c.reply);
+        EXPECT_EQ(table->ExecuteCdb(0, kCdb, nullptr, 0, platform::DirNone, 15000, 12), 0);
+        uint8_t sense[16];
+        table->CopySense(sense, 0);
+        ASSERT_EQ(sense[2], 0x06);
+        EXPECT_EQ(table->ExecuteCdb(0, kCdb, nullptr, 0, platform::DirNone, 15000, 12), 0);
+        table->CopySense(sense, 0);
+        EXPECT_EQ(std::vector<uint8_t>(sense, sense + 16), std::vector<uint8_t>(16, 0));
+    }
+}
+
+// A manager that completes commands on threads of its own, as a real one does.
+class ThreadedAspi : public platform::AspiLoader {
+public:
+    enum Mode {
+        CompletesLater,         // pending; status, then the signal, from another thread
+        SignalsAfterReturning,  // done at once, but the signal comes later from another thread
+        HeldUntilReleased,      // pending until Release(); an abort is accepted but changes nothing
+    };
+    Mode mode = CompletesLater;
+
+    ~ThreadedAspi() override { JoinAll(); }
+    void* Load(const std::string&) override { return &token_; }
+    platform::GetSupportInfoFn GetSupportInfo(void*) override {
+        return [] { return uint32_t{platform::SS_COMP} << 8 | 1; };
+    }
+    platform::SendCommandFn SendCommand(void*) override {
+        return [this](platform::SrbHeader* h) { return Send(h); };
+    }
+    void Free(void*) override {}
+
+    void Release() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        released_ = true;
+        cv_.notify_all();
+    }
+    void JoinAll() {
+        Release();
+        for (auto& t : threads_) t.join();
+        threads_.clear();
+    }
+
+private:
+    static void Complete(platform::SrbExecScsiCmd* srb) {
+        if (srb->SRB_BufPointer != nullptr) std::memset(srb->SRB_BufPointer, 0x5A, srb->SRB_BufLen);
+        srb->SRB_TargStat = 0;
+        platform::SetAspiStatus(srb->Hdr, platform::SS_COMP);
+    }
+
+    uint32_t Send(platform::SrbHeader* h) {
+        if (h->SRB_Cmd == platform::SC_GET_DEV_TYPE) {
+            auto* q = reinterpret_cast<platform::SrbGetDevType*>(h);
+            const bool here = h->SRB_HaId == 0 && q->SRB_Target == 0;
+            q->SRB_DeviceType = platform::DTYPE_CDROM;
+            platform::SetAspiStatus(*h, here ? platform::SS_COMP : platform::SS_NO_DEVICE);
+            return platform::AspiStatus(*h);
+        }
+        if (h->SRB_Cmd == platform::SC_ABORT_SRB) {
+            platform::SetAspiStatus(*h, platform::SS_COMP);
+            return platform::SS_COMP;
+        }
+        auto* srb = reinterpret_cast<platform::SrbExecScsiCmd*>(h);
+        platform::Event* event = srb->SRB_PostProc;
+        switch (mode) {
+        case SignalsAfterReturning:
+            Complete(srb);
+            threads_.emplace_back([event] {
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+                event->Signal();
+            });
+            return platform::SS_COMP;
+        case CompletesLater:
+            threads_.emplace_back([srb, event] {
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
+                Complete(srb);
+                event->Signal();
+            });
+            return platform::SS_PENDING;
+        case HeldUntilReleased:
+            threads_.emplace_back([this, srb, event] {
+                std::unique_lock<std::mutex> lock(mutex_);
+                cv_.wait(lock, [this] { return released_; });
+                Complete(srb);
+                event->Signal();
+            });
+            return platform::SS_PENDING;
+        }
+        return platform::SS_ERR;
+    }
+
+    int token_ = 0;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool released_ = false;
+    std::vector<std::thread> threads_;
+};
+
+// Whatever the manager may still write (the request, its event, its data) outlives the command:
+// these runs are for ASan and TSan to watch.
+TEST(AspiLifetime, AManagerThatFinishesOnItsOwnThreadsTouchesNothingFreed) {
+    for (auto mode : {ThreadedAspi::CompletesLater, ThreadedAspi::SignalsAfterReturning}) {
+        ThreadedAspi manager;
+        manager.mode = mode;
+        platform::RealClock clock(1.0);
+        platform::fakes::FakeProcess process;
+        process.family = platform::PlatformAspiFamily;
+        platform::Platform platform{&clock, nullptr, &manager, &process, nullptr};
+        {
+            DeviceTable table(platform);
+            ASSERT_EQ(table.DeviceCount(), 1);
+            for (int i = 0; i < 200; ++i) {
+                auto buffer = std::make_unique<uint8_t[]>(64);
+                ASSERT_EQ(table.ExecuteCdb(0, kCdb, buffer.get(), 64, platform::DirIn, 15000, 12), 1);
+                EXPECT_EQ(buffer[63], 0x5A);
+            }
+            manager.JoinAll();
+        }
+    }
+}
+
+TEST(AspiLifetime, ACommandTheManagerKeepsAfterAFailedAbortNeverWritesTheCallersBuffer) {
+    ThreadedAspi manager;
+    manager.mode = ThreadedAspi::HeldUntilReleased;
+    platform::RealClock clock(1000.0);  // the 15 s time-out and the 10 s abort limit pass in ms
+    platform::fakes::FakeProcess process;
+    process.family = platform::PlatformAspiFamily;
+    platform::Platform platform{&clock, nullptr, &manager, &process, nullptr};
+    DeviceTable table(platform);
+    std::vector<uint8_t> callers(2048, 0xAB);
+    EXPECT_EQ(table.ExecuteCdb(0, kCdb, callers.data(), 2048, platform::DirIn, 15000, 12), 0);
+    manager.JoinAll();  // the manager finishes the command now, long after the caller gave up
+    EXPECT_EQ(callers, std::vector<uint8_t>(2048, 0xAB));
+    manager.mode = ThreadedAspi::CompletesLater;
+    EXPECT_EQ(table.ExecuteCdb(0, kCdb, callers.data(), 2048, platform::DirIn, 15000, 12), 1);
+    EXPECT_EQ(callers[0], 0x5A);
+    manager.JoinAll();
 }
 
 TEST(AspiExecute, TenThreadsOnTenDevicesKeepTheirOwnAnswers) {

@@ -148,8 +148,11 @@ TEST_F(ServiceTest, ArrangementGivesUpAfterSixtyOnePasses) {
     EXPECT_EQ(Key("0"), 7);
     EXPECT_EQ(Key("1"), 8);
     for (int k = 2; k < 10; ++k) EXPECT_EQ(Key(std::to_string(k)), -1);
-    EXPECT_FALSE(form->Slots[0]->isEnabled());
-    EXPECT_FALSE(form->Slots[1]->isEnabled());
+    // Unplaced drives keep one slot each, in device order, and stay usable.
+    EXPECT_EQ(C().SlotDevice[0], 0);
+    EXPECT_EQ(C().SlotDevice[1], 1);
+    EXPECT_TRUE(form->Slots[0]->isEnabled());
+    EXPECT_TRUE(form->Slots[1]->isEnabled());
     EXPECT_TRUE(form->ButAD->isEnabled());
 }
 

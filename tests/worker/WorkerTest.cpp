@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -211,15 +212,18 @@ TEST_F(WorkerFixture, OtherMediumTestAnswersGoOnToTheWrite) {
     }
 }
 
-TEST_F(WorkerFixture, ARefusedBlockEndsTheWriteAndOnlyAResetCountsAsSuccess) {
+TEST_F(WorkerFixture, ARefusedBlockEndsTheWriteAndOnlyAResetOnTheLastBlockCountsAsSuccess) {
     struct Case {
+        int block;
         Sense sense;
         int32_t result;
     };
-    for (const Case& c : {Case{{0x06, 0x29, 0x00}, ResultOk}, Case{{0x06, 0x29, 0x02}, ResultOk},
-                          Case{{0x06, 0x28, 0x00}, ResultFailed}, Case{{0x26, 0x29, 0x00}, ResultFailed},
-                          Case{{0x03, 0x0C, 0x00}, ResultFailed}}) {
-        drives[0]->refuseBlock = 10;
+    for (const Case& c : {Case{47, {0x06, 0x29, 0x00}, ResultOk}, Case{47, {0x06, 0x29, 0x02}, ResultOk},
+                          Case{10, {0x06, 0x29, 0x00}, ResultFailed}, Case{0, {0x06, 0x29, 0x00}, ResultFailed},
+                          Case{46, {0x06, 0x29, 0x00}, ResultFailed}, Case{47, {0x06, 0x28, 0x00}, ResultFailed},
+                          Case{47, {0x26, 0x29, 0x00}, ResultFailed}, Case{10, {0x03, 0x0C, 0x00}, ResultFailed}}) {
+        SCOPED_TRACE(c.block);
+        drives[0]->refuseBlock = c.block;
         drives[0]->refusal = c.sense;
         clock.ClearRecords();
         const size_t before = devices.Commands().size();
@@ -229,10 +233,86 @@ TEST_F(WorkerFixture, ARefusedBlockEndsTheWriteAndOnlyAResetCountsAsSuccess) {
         EXPECT_EQ(w->ResultCode, c.result);
         const auto cmds = devices.Commands();
         const size_t reads = c.result == ResultOk ? 1024 : 0;
-        ASSERT_EQ(cmds.size(), before + 3 + 11 + reads);  // blocks 0..10, then the read-back if it ran
-        EXPECT_EQ(cmds[before + 13].cdb[5], 10);
-        EXPECT_EQ(Sleeps(), WriteJobSleeps(10));
+        // Blocks 0..block, then the read-back if it ran.
+        ASSERT_EQ(cmds.size(), before + 3 + c.block + 1 + reads);
+        EXPECT_EQ(cmds[before + 3 + c.block].cdb[5], c.block);
+        EXPECT_EQ(Sleeps(), WriteJobSleeps(c.block));
         EXPECT_EQ(w->ReadBackSum, c.result == ResultOk ? 0x8080 : 0x1234);
+    }
+}
+
+// A block that never reaches the drive, or whose answer never comes back, after a medium test that
+// left a unit attention (06/29/00): nothing of that earlier answer may count for the block.
+TEST(WorkerTransport, ABlockLostInTheTransportFailsInBothModes) {
+    using platform::fakes::ExecReply;
+    ExecReply hangs;
+    hangs.mode = ExecReply::NeverComplete;
+    ExecReply hangsForGood = hangs;
+    hangsForGood.abortEndsCommand = false;
+    ExecReply gone;
+    gone.status = platform::SS_NO_DEVICE;
+    ExecReply silent = gone;
+    silent.writesStatus = false;
+    struct Case {
+        const char* name;
+        bool aspi;
+        PassThroughReply passThrough;
+        ExecReply exec;
+    };
+    const Case cases[] = {
+        {"pass-through time-out", false, PassThroughReply::Failed(ETIMEDOUT), {}},
+        {"pass-through drive gone", false, PassThroughReply::Failed(ENODEV), {}},
+        {"aspi time-out, aborted", true, {}, hangs},
+        {"aspi time-out, abort fails", true, {}, hangsForGood},
+        {"aspi no device", true, {}, gone},
+        {"aspi error without a status", true, {}, silent},
+    };
+    for (const Case& c : cases) {
+        for (int block : {0, 20, 47}) {
+            SCOPED_TRACE(std::string(c.name) + ", block " + std::to_string(block));
+            platform::fakes::FakePlatform p;
+            ScriptedDrive drive;
+            drive.unitReady = {{0x06, 0x29, 0x00}};
+            auto answer = [&](const PassThroughRecord& r) -> PassThroughReply {
+                if (r.cdb[0] == 0xFA && r.cdb[5] == block) return c.passThrough;
+                return drive.Answer(r);
+            };
+            if (c.aspi) {
+                p.process.family = platform::PlatformAspiFamily;
+                p.aspi.supportInfo = (platform::SS_COMP << 8) | 1;
+                p.aspi.AddDevice(0, 0);
+                p.aspi.SetResponder([&](const platform::fakes::ExecRecord& e) {
+                    if (e.cdb[0] == 0xFA && e.cdb[5] == block) return c.exec;
+                    PassThroughRecord r{};
+                    std::memcpy(r.cdb, e.cdb, 16);
+                    r.length = e.bufLen;
+                    const PassThroughReply reply = drive.Answer(r);
+                    ExecReply out;
+                    out.mode = ExecReply::PendingThenComplete;
+                    out.status = reply.status == 0 ? platform::SS_COMP : platform::SS_ERR;
+                    out.sense = reply.sense;
+                    out.data = reply.data;
+                    return out;
+                });
+            } else {
+                p.Drives(1);
+                p.devices.SetResponder(answer);
+            }
+            DeviceTable table(p.platform);
+            ScopedDeviceTable scope(table);
+            AspiExec w(true, p.clock);
+            w.DeviceIndex = 0;
+            w.HandOver(0, true);
+            w.WaitIdle();
+            EXPECT_EQ(w.ResultCode, ResultFailed);
+            int blocksSent = 0;
+            if (c.aspi) {
+                for (const auto& e : p.aspi.Execs()) blocksSent += e.cdb[0] == 0xFA;
+            } else {
+                for (const auto& r : p.devices.Commands()) blocksSent += r.cdb[0] == 0xFA;
+            }
+            EXPECT_EQ(blocksSent, block + 1);
+        }
     }
 }
 

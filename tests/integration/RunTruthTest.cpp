@@ -1,0 +1,125 @@
+#include "Station.h"
+
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+enum class Reference { None, Right, Wrong };
+
+struct Case {
+    const char* name;
+    const char* drive;  // the line of the drive under test; a good drive is listed before it
+    Reference reference = Reference::None;
+};
+
+// Command numbers as a drive counts them in a run: 1 the listing's INQUIRY, 2 the worker's, 3 the
+// medium test, 4 the eject, 5 + i block i, 53 on the read-back.
+const Case kCases[] = {
+    {"good", "drive"},
+    {"good, verified", "drive", Reference::Right},
+    {"wrong reference", "drive", Reference::Wrong},
+    {"restart at the medium test", "drive tur=06/29/00"},
+    {"restart on block 0", "drive refuse-block=0:06/29/00"},
+    {"restart on block 20", "drive refuse-block=20:06/29/00"},
+    {"restart on block 20 after one at the medium test", "drive tur=06/29/00 refuse-block=20:06/29/00"},
+    {"restart on the last block", "drive refuse-block=47:06/29/00"},
+    {"restart on the last block, verified", "drive refuse-block=47:06/29/00", Reference::Right},
+    {"other reset sense on block 20", "drive refuse-block=20:06/28/00"},
+    {"write error on block 0", "drive refuse-block=0:03/0C/00"},
+    {"write error on block 20", "drive tur=06/29/00 refuse-block=20:03/0C/00"},
+    {"write error on the last block", "drive tur=06/29/00 refuse-block=47:03/0C/00"},
+    {"hung block 0", "drive tur=06/29/00 hang-block=0"},
+    {"hung block 20", "drive tur=06/29/00 hang-block=20"},
+    {"hung last block", "drive tur=06/29/00 hang-block=47"},
+    {"hung INQUIRY", "drive hang=2"},
+    {"hung medium test", "drive hang=3"},
+    {"hung eject", "drive tur=06/29/00 hang=4"},
+    {"hung read-back, retried", "drive hang=53", Reference::Right},
+    {"gone before the write", "drive tur=06/29/00 vanish-after=4"},
+    {"gone after block 0", "drive tur=06/29/00 vanish-after=5"},
+    {"gone mid-transfer", "drive tur=06/29/00 vanish-after=28"},
+    {"gone before the last block", "drive tur=06/29/00 vanish-after=51"},
+    {"gone during the wait", "drive vanish-after=52"},
+    {"gone during the wait, verified", "drive vanish-after=52", Reference::Right},
+    {"gone during the read-back", "drive vanish-after=300", Reference::Right},
+    {"gone after the listing", "drive vanish-after=1"},
+    {"failed INQUIRY", "drive inquiry-fail"},
+    {"no disc", "drive medium=none"},
+    {"no disc, tray closed", "drive medium=tray-closed"},
+    {"no disc, tray open", "drive tur=06/29/00 medium=tray-open"},
+    {"becoming ready", "drive tur=02/04/01,02/04/01"},
+    {"other model", "drive product=\"DVD RW LMX2000\""},
+    {"other model, verified", "drive product=\"DVD RW LMX2000\"", Reference::Right},
+    {"read-back fails", "drive read-fail=0x100000", Reference::Right},
+    {"read-back fails once", "drive read-fail=0x100000:once", Reference::Right},
+    {"read-back fails unverified", "drive read-fail=0x100000"},
+};
+
+uint16_t ReferenceSum(Reference r) {
+    return r == Reference::None ? 0 : r == Reference::Right ? UpdatedSum() : static_cast<uint16_t>(UpdatedSum() ^ 0x1234);
+}
+
+using RunTruth = ScratchDirectory;
+
+TEST_F(RunTruth, EveryFaultAtEveryPlaceInBothTransports) {
+    for (Transport transport : {Transport::PassThrough, Transport::Aspi}) {
+        for (const Case& c : kCases) {
+            SCOPED_TRACE(std::string(Name(transport)) + ": " + c.name);
+            Station s(Bay(std::string("drive\n") + c.drive + "\n"), transport);
+            s.Start();
+            ASSERT_EQ(s.console->ListedCount, 2);
+            s.console->StoredChecksum = ReferenceSum(c.reference);
+            s.Run();
+            ExpectReportTellsTheTruth(s);
+        }
+    }
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+TEST_F(RunTruth, ExampleBaysOfTenDrives) {
+    for (const char* file : {"faults.bay", "restarts.bay", "mixed.bay", "ten.bay"}) {
+        const std::string text = ReadFile(std::string(RW_VIRTUAL_DRIVES_EXAMPLES) + "/" + file);
+        ASSERT_FALSE(text.empty()) << file;
+        for (Transport transport : {Transport::PassThrough, Transport::Aspi}) {
+            for (Reference reference : {Reference::None, Reference::Right}) {
+                SCOPED_TRACE(std::string(file) + ", " + Name(transport) +
+                             (reference == Reference::Right ? ", verified" : ""));
+                Station s(Bay(text), transport);
+                s.Start();
+                s.console->StoredChecksum = ReferenceSum(reference);
+                s.Run();
+                ExpectReportTellsTheTruth(s);
+            }
+        }
+    }
+}
+
+TEST_F(RunTruth, UncheckedSlotsAndASecondRun) {
+    for (Transport transport : {Transport::PassThrough, Transport::Aspi}) {
+        SCOPED_TRACE(Name(transport));
+        Station s(Bay("drive\ndrive refuse-block=20:06/29/00\ndrive\n"), transport);
+        s.Start();
+        s.view.slots[2].checked = false;
+        s.Run();
+        ExpectReportTellsTheTruth(s);
+        EXPECT_EQ(s.view.slots[2].colour, console::clBlack);
+        EXPECT_EQ(s.view.panels[1], "Complete: 100%");
+
+        // The drive that failed is still on the old firmware; a second run on it alone fails again.
+        s.dialogs.Clear();
+        s.view.slots[0].checked = false;
+        s.view.slots[2].checked = false;
+        s.Run();
+        ExpectReportTellsTheTruth(s);
+        EXPECT_EQ(s.console->LastOutcomes().size(), 1u);
+    }
+}
+
+}  // namespace
