@@ -166,14 +166,18 @@ inline void ExpectReportTellsTheTruth(Station& s) {
         if (!good) ++named;
     }
     // Every checked slot's drive had its job; no other drive was touched.
-    for (int slot = 0; slot < console::kSlotCount; ++slot)
-        if (s.view.slots[slot].visible && s.view.slots[slot].checked)
+    for (int slot = 0; slot < console::kSlotCount; ++slot) {
+        if (s.view.slots[slot].visible && s.view.slots[slot].checked) {
             EXPECT_EQ(std::count(devicesWithJobs.begin(), devicesWithJobs.end(), s.console->SlotDevice[slot]), 1)
                 << "slot " << slot << " had no job";
-    for (int d = 0; d < s.table->DeviceCount(); ++d)
-        if (std::count(devicesWithJobs.begin(), devicesWithJobs.end(), d) == 0)
+        }
+    }
+    for (int d = 0; d < s.table->DeviceCount(); ++d) {
+        if (std::count(devicesWithJobs.begin(), devicesWithJobs.end(), d) == 0) {
             EXPECT_EQ(s.DriveOf(d).BlocksReceived(), s.before.at(s.BayIndexOf(d)).blocks)
                 << "device " << d << " was written without a job";
+        }
+    }
 
     const auto reports = s.ReportMessages();
     const auto questions = s.dialogs.Questions();

@@ -209,7 +209,9 @@ TEST_F(WindowTest, MixedRunNamesEveryDriveThatWasNotUpdated) {
 }
 
 TEST_F(WindowTest, TheRunWaitsForASlowDriveBeforeItReports) {
-    Start(2);
+    auto description = virtual_drives::GoodDrives(2);
+    description.drives[1].refuseBlocks = {{0, {0x03, 0x0C, 0x00}}};
+    Start(description);
     host->heldDrive = 1;
     form->ButtonFlashClick();
     host->WaitUntilHeld();
@@ -223,7 +225,10 @@ TEST_F(WindowTest, TheRunWaitsForASlowDriveBeforeItReports) {
     WaitForJobs();
     form->TimerPBTimer();
     EXPECT_FALSE(C().Running());
-    EXPECT_EQ(dialogs.Questions().size(), 1u);
+    EXPECT_TRUE(dialogs.Questions().empty());
+    EXPECT_EQ(dialogs.Messages(), std::vector<std::string>{"Update " + kName + "(Update failed)  NG."});
+    // The wait is over: the panel says how the run ended.
+    EXPECT_EQ(form->StatusPanels[1]->text().toStdString(), "Complete: 100%");
 }
 
 TEST_F(WindowTest, ASecondRunReportsOnlyWhatItFinds) {
