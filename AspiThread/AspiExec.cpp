@@ -1,5 +1,6 @@
 #include "AspiThread/AspiExec.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "firmware/FirmwareImage.h"
@@ -127,6 +128,15 @@ void AspiExec::Execute() {
 
 bool AspiExec::RunJob(int32_t reportIndex, bool verify) {
     Attach(Link, DeviceIndex);
+    BusyHolder = 0;
+    int holder = 0;
+    if (LinkProblem(Link, &holder) == EBUSY) {
+        DeviceNames.Set(reportIndex, std::string());
+        BusyHolder = holder;
+        ResultCode = ResultBusy;
+        Detach(Link);
+        return true;
+    }
 
     // A drive that does not answer must not pass on an earlier job's answer.
     std::memset(buffer_, 0, sizeof buffer_);
@@ -162,7 +172,7 @@ bool AspiExec::RunJob(int32_t reportIndex, bool verify) {
 
     const int32_t count = image_.BlockCount;
     for (int32_t i = 0; i < count; ++i) {
-        if (WriteFlashBlock(Link, image_.Blocks + static_cast<size_t>(i) * kFlashBlockSize, image_.AdditiveSum,
+        if (WriteFlashBlock(Link, image_.Blocks + static_cast<size_t>(i) * FlashBlockSize, image_.AdditiveSum,
                             image_.RotatingSum, static_cast<uint8_t>(i & 0xFF), static_cast<uint8_t>(count & 0xFF),
                             1)) {
             clock_.SleepMs(10);

@@ -19,6 +19,8 @@ struct FirmwareImage;
 constexpr int32_t ResultOk = 0;
 constexpr int32_t ResultFailed = 1;
 constexpr int32_t ResultWrongDrive = 3;
+// Another program holds the drive for a job of its own: nothing was sent to it.
+constexpr int32_t ResultBusy = 4;
 
 constexpr int kWorkerCount = 10;
 constexpr int32_t kMediumTestTimeoutMs = 50000;
@@ -77,6 +79,8 @@ public:
     std::atomic<uint16_t> ReadBackSum{0};
     std::atomic<uint8_t> VerifyFlag{0};
     std::atomic<int32_t> ReportIndex{0};
+    // With ResultBusy: the process holding the drive, 0 when it cannot be known.
+    std::atomic<int32_t> BusyHolder{0};
 
 private:
     void Execute();

@@ -159,16 +159,16 @@ int DeviceTable::ReleaseDevice(int32_t index) {
 }
 
 int DeviceTable::ExecuteCdb(uint8_t device, const uint8_t* cdb, void* data, int32_t length, uint8_t direction,
-                            int32_t timeoutMs, uint8_t cdbLength) {
+                            int32_t timeoutMs, uint8_t cdbLength, Transfer transfer) {
     if (device == kNoDevice || !ValidIndex(device) || cdb == nullptr) return 0;
     Device& dev = devices_[device];
     if (transportMode_ == PassThroughMode)
-        return ExecutePassThrough(dev, device, cdb, data, length, direction, timeoutMs, cdbLength);
+        return ExecutePassThrough(dev, device, cdb, data, length, direction, timeoutMs, cdbLength, transfer);
     return ExecuteAspi(dev, device, cdb, data, length, direction, timeoutMs, cdbLength);
 }
 
 int DeviceTable::ExecutePassThrough(Device& dev, uint8_t device, const uint8_t* cdb, void* data, int32_t length,
-                                    uint8_t direction, int32_t timeoutMs, uint8_t cdbLength) {
+                                    uint8_t direction, int32_t timeoutMs, uint8_t cdbLength, Transfer transfer) {
     lastPassThroughDevice_ = device;
     std::lock_guard<std::mutex> lock(dev.mutex);
     PassThroughBlock& block = dev.block;
@@ -178,7 +178,7 @@ int DeviceTable::ExecutePassThrough(Device& dev, uint8_t device, const uint8_t* 
     spt.Length = sizeof(PassThroughDirect);
     spt.CdbLength = cdbLength;
     spt.SenseInfoLength = kSenseBufferSize;
-    spt.DataIn = direction == DirIn ? platform::DataIn : direction == DirOut ? platform::DataOut : DataUnspecified;
+    spt.DataDirection = direction == DirIn ? platform::TransferIn : direction == DirOut ? platform::TransferOut : TransferNone;
     spt.DataTransferLength = static_cast<uint32_t>(length < 0 ? 0 : length);
     spt.TimeOutValue = static_cast<uint32_t>(timeoutMs < 0 ? 0 : timeoutMs / 1000);
     spt.DataBuffer = data;
@@ -197,7 +197,13 @@ int DeviceTable::ExecutePassThrough(Device& dev, uint8_t device, const uint8_t* 
     }
     dev.lastError = 0;
     dev.senseValid = spt.ScsiStatus == kCheckCondition;
-    return spt.ScsiStatus == 0 ? 1 : 0;
+    if (spt.ScsiStatus != 0) return 0;
+    // GOOD, but part of the data never moved: a flash read summed over zeros, a block half sent.
+    if (transfer == Transfer::Whole && spt.DataTransferLength < static_cast<uint32_t>(length < 0 ? 0 : length)) {
+        dev.lastError = EIO;
+        return 0;
+    }
+    return 1;
 }
 
 int DeviceTable::ExecuteAspi(Device& dev, uint8_t device, const uint8_t* cdb, void* data, int32_t length,
@@ -333,13 +339,21 @@ Handle DeviceTable::HandleOf(int index) const {
 
 int DeviceTable::LastError(int index) const { return ValidIndex(index) ? devices_[index].lastError.load() : 0; }
 
-int DeviceTable::AccessProblem(int index) const {
-    if (!ValidIndex(index)) return 0;
-    const int error = devices_[index].lastError.load();
-    if (error == EACCES || error == EPERM) return error;
-    if (transportMode_ == PassThroughMode && platform_.devices != nullptr)
-        return platform_.devices->AccessProblem(devices_[index].id);
-    return 0;
+int DeviceTable::AccessProblem(int index) const { return Access(index).error; }
+
+platform::AccessProblem DeviceTable::Access(int index) const {
+    if (!ValidIndex(index)) return {};
+    const Device& dev = devices_[index];
+    platform::AccessProblem host;
+    if (transportMode_ == PassThroughMode && platform_.devices != nullptr) host = platform_.devices->Access(dev.id);
+    const int error = dev.lastError.load();
+    // What the last open or command met counts first; the host adds the node and the holder.
+    if (error == EACCES || error == EPERM || error == EBUSY) {
+        if (host.error != error) host = {error, host.node, 0};
+        if (host.node.empty()) host.node = dev.node;
+        return host;
+    }
+    return host;
 }
 
 std::string DeviceTable::DeviceNode(int index) const { return ValidIndex(index) ? devices_[index].node : std::string(); }
@@ -369,9 +383,9 @@ int ReleaseDevice(int32_t index) {
 }
 
 int ExecuteCdb(uint8_t device, const uint8_t* cdb, void* data, int32_t length, uint8_t direction, int32_t timeoutMs,
-               uint8_t cdbLength) {
+               uint8_t cdbLength, Transfer transfer) {
     DeviceTable* t = installed.load();
-    return t ? t->ExecuteCdb(device, cdb, data, length, direction, timeoutMs, cdbLength) : 0;
+    return t ? t->ExecuteCdb(device, cdb, data, length, direction, timeoutMs, cdbLength, transfer) : 0;
 }
 
 void CopySense(uint8_t* destination, uint8_t device) {

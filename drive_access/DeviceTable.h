@@ -20,6 +20,10 @@ constexpr const char* kAspiLibraryName = "WNASPI32.DLL";
 
 enum : int { AspiMode = 0, PassThroughMode = 1 };
 
+// Whether a command must move every byte it asks for (a flash read, a block write) or may move
+// fewer (an identity answer shorter than its allocation length).
+enum class Transfer { UpTo, Whole };
+
 class DeviceTable {
 public:
     // Discovers the devices at once; any failure leaves zero devices.
@@ -31,8 +35,10 @@ public:
     int DeviceCount() const { return deviceCount_; }
     int SelectDevice(int32_t index);
     int ReleaseDevice(int32_t index);
+    // With Transfer::Whole a command that moved fewer bytes than asked fails (where the transport
+    // tells how many moved).
     int ExecuteCdb(uint8_t device, const uint8_t* cdb, void* data, int32_t length, uint8_t direction,
-                   int32_t timeoutMs, uint8_t cdbLength);
+                   int32_t timeoutMs, uint8_t cdbLength, Transfer transfer = Transfer::UpTo);
     void CopySense(uint8_t* destination, uint8_t device);
 
     // State that the window and the tests look at.
@@ -43,8 +49,11 @@ public:
     uint8_t LastPassThroughDevice() const { return lastPassThroughDevice_.load(); }
     // errno-style reason of the last failed open or command on a device, 0 when none.
     int LastError(int index) const;
-    // EACCES or EPERM when this process may not use the device as the program needs to, else 0.
+    // EACCES or EPERM when this process may not use the device as the program needs to, EBUSY
+    // when another program holds it, else 0.
     int AccessProblem(int index) const;
+    // The same with the node that refused and, for EBUSY, the holder's process id when known.
+    platform::AccessProblem Access(int index) const;
     // The operator's name for a device (e.g. /dev/sr1), empty when unknown.
     std::string DeviceNode(int index) const;
     // Optical drives that discovery found but the table had no room for, by name.
@@ -62,7 +71,7 @@ private:
     platform::Handle OpenDevice(int index);
     bool ValidIndex(int index) const { return index >= 0 && index < deviceCount_; }
     int ExecutePassThrough(Device& dev, uint8_t device, const uint8_t* cdb, void* data, int32_t length,
-                           uint8_t direction, int32_t timeoutMs, uint8_t cdbLength);
+                           uint8_t direction, int32_t timeoutMs, uint8_t cdbLength, Transfer transfer);
     int ExecuteAspi(Device& dev, uint8_t device, const uint8_t* cdb, void* data, int32_t length,
                     uint8_t direction, int32_t timeoutMs, uint8_t cdbLength);
     AspiRequest& ReusableRequest(Device& dev);
@@ -98,7 +107,7 @@ int DeviceCount();
 int SelectDevice(int32_t index);
 int ReleaseDevice(int32_t index);
 int ExecuteCdb(uint8_t device, const uint8_t* cdb, void* data, int32_t length, uint8_t direction, int32_t timeoutMs,
-               uint8_t cdbLength);
+               uint8_t cdbLength, Transfer transfer = Transfer::UpTo);
 void CopySense(uint8_t* destination, uint8_t device);
 
 // Makes a table the installed one for a scope (tests), restoring the previous one after.

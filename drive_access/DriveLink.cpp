@@ -19,8 +19,9 @@ struct Cdb {
     uint8_t bytes[12];
 };
 
-int Send(DriveLink link, const Cdb& cdb, void* data, int32_t length, uint8_t direction, int32_t timeoutMs) {
-    return ExecuteCdb(static_cast<uint8_t>(link & 0xFF), cdb.bytes, data, length, direction, timeoutMs, 12);
+int Send(DriveLink link, const Cdb& cdb, void* data, int32_t length, uint8_t direction, int32_t timeoutMs,
+         Transfer transfer = Transfer::UpTo) {
+    return ExecuteCdb(static_cast<uint8_t>(link & 0xFF), cdb.bytes, data, length, direction, timeoutMs, 12, transfer);
 }
 
 }  // namespace
@@ -38,6 +39,15 @@ int Detach(DriveLink& link) {
     ReleaseDevice(link);
     link = kDetached;
     return 1;
+}
+
+int LinkProblem(DriveLink link, int* holder) {
+    if (holder) *holder = 0;
+    DeviceTable* table = InstalledDeviceTable();
+    if (link == kDetached || table == nullptr) return 0;
+    const platform::AccessProblem problem = table->Access(link & 0xFF);
+    if (holder) *holder = problem.holder;
+    return problem.error;
 }
 
 int ReadSense(DriveLink link, uint8_t* buffer) {
@@ -61,7 +71,7 @@ int ReadFlash(DriveLink link, uint8_t* buffer, uint32_t address, uint16_t length
     cdb.bytes[9] = static_cast<uint8_t>(address & 0xFF);
     cdb.bytes[10] = static_cast<uint8_t>((length >> 8) & 0xFF);
     cdb.bytes[11] = static_cast<uint8_t>(length & 0xFF);
-    return Send(link, cdb, buffer, length, platform::DirIn, kDefaultTimeoutMs);
+    return Send(link, cdb, buffer, length, platform::DirIn, kDefaultTimeoutMs, Transfer::Whole);
 }
 
 int Inquiry(DriveLink link, uint8_t* buffer, uint8_t allocationLength) {
@@ -81,7 +91,8 @@ int WriteFlashBlock(DriveLink link, const uint8_t* block, uint16_t firstSum, uin
     cdb.bytes[6] = flag;
     cdb.bytes[11] = count;
     // Data-out only: the transport never writes into the block.
-    return Send(link, cdb, const_cast<uint8_t*>(block), kFlashBlockSize, platform::DirOut, kWriteTimeoutMs);
+    return Send(link, cdb, const_cast<uint8_t*>(block), FlashBlockSize, platform::DirOut, kWriteTimeoutMs,
+                Transfer::Whole);
 }
 
 int StartStopUnit(DriveLink link, uint8_t control, int immediate) {

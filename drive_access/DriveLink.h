@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "drive_access/FlashLayout.h"
+
 namespace drive_access {
 
 using DriveLink = int32_t;
@@ -13,11 +15,13 @@ constexpr uint32_t kSenseReset = 0x062900;
 
 constexpr int32_t kDefaultTimeoutMs = 15000;
 constexpr int32_t kWriteTimeoutMs = 60000;
-constexpr int32_t kFlashBlockSize = 16384;
 
 int Attach(DriveLink& link, int32_t index);
 int Detach(DriveLink& link);
 int ReadSense(DriveLink link, uint8_t* buffer);  // 16 bytes
+// Why the attached device cannot be used (EACCES, EPERM, EBUSY) or 0; *holder gets the process
+// holding a busy drive when known.
+int LinkProblem(DriveLink link, int* holder = nullptr);
 uint32_t SenseCode(DriveLink link);
 int ReadFlash(DriveLink link, uint8_t* buffer, uint32_t address, uint16_t length);
 int Inquiry(DriveLink link, uint8_t* buffer, uint8_t allocationLength);

@@ -5,9 +5,11 @@
 #include <cstdint>
 #include <span>
 
+#include "drive_access/FlashLayout.h"
+
 namespace firmware {
 
-constexpr int FlashBlockSize = 16384;
+using drive_access::FlashBlockSize;
 
 // Byte sum modulo 65536. Pass the value reached so far as `start` to continue over more bytes.
 uint16_t AdditiveSum(std::span<const uint8_t> bytes, uint16_t start = 0);

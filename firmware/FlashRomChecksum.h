@@ -8,10 +8,10 @@
 
 namespace firmware {
 
-constexpr uint32_t kFlashSize = 0x200000;
+using drive_access::kFlashSize;
 constexpr uint16_t kFlashPiece = 2048;
-constexpr uint32_t kPerDriveAreaFirst = 0x1F8000;
-constexpr uint32_t kPerDriveAreaLast = 0x1F807F;
+using drive_access::kPerDriveAreaFirst;
+using drive_access::kPerDriveAreaLast;
 
 enum class OnFailedRead {
     RetryOnceThenZero,    // the worker: one immediate retry, 0 after a second failure

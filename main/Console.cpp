@@ -86,15 +86,24 @@ void Console::ListDrives() {
 void Console::ExplainUnusableDrives() {
     DeviceTable* table = InstalledDeviceTable();
     if (table == nullptr) return;
-    std::string nodes;
+    std::string refused;
+    std::string busy;
     for (int i = 0; i < ListedCount; ++i) {
-        const int error = table->AccessProblem(i);
-        if (error != EACCES && error != EPERM) continue;
-        if (!nodes.empty()) nodes += ", ";
-        nodes += table->DeviceNode(i);
+        // The node that refused: the one commands go through, which may not be the one listed.
+        const platform::AccessProblem problem = table->Access(i);
+        if (problem.error == EACCES || problem.error == EPERM) {
+            refused += (refused.empty() ? "" : ", ") + problem.node;
+        } else if (problem.error == EBUSY) {
+            busy += (busy.empty() ? "" : ", ") + problem.node;
+            if (problem.holder > 0) busy += " (process " + std::to_string(problem.holder) + ")";
+        }
     }
-    if (nodes.empty()) return;
-    platform_.dialogs->Message("No permission to use " + nodes + ". Run as root or add the user to the cdrom group.");
+    if (!refused.empty())
+        platform_.dialogs->Message("No permission to use " + refused +
+                                   ". Run as root or add the user to the cdrom group.");
+    if (!busy.empty())
+        platform_.dialogs->Message("In use by another program: " + busy +
+                                   ". Romwright sends nothing to a drive another program holds.");
 }
 
 void Console::ReadSettings() {
@@ -235,6 +244,8 @@ std::vector<SlotOutcome> Console::RunOutcomes() const {
         SlotOutcome o{slot, d, Outcome::Updated};
         if (WrongDrive[d])
             o.outcome = Outcome::WrongDrive;
+        else if (worker.ResultCode == ResultBusy)
+            o.outcome = Outcome::Busy;
         else if (worker.ResultCode != ResultOk)
             o.outcome = Outcome::Failed;
         else if (verifying_ && worker.ReadBackSum != StoredChecksum)
@@ -252,7 +263,7 @@ void Console::EndRun() {
     for (int i = 0; i < kSlotCount; ++i) view_.SetSlotColour(i, clBlack);
     for (const SlotOutcome& o : outcomes) {
         const char* problem = o.outcome == Outcome::WrongDrive ? "(Wrong Drive, Can't flash)  "
-                              : o.outcome == Outcome::Failed   ? "(Update failed)  "
+                              : o.outcome == Outcome::Failed || o.outcome == Outcome::Busy ? "(Update failed)  "
                               : o.outcome == Outcome::VerifyNg ? "(Verify NG)  "
                                                                : nullptr;
         view_.SetSlotColour(o.slot, problem ? clRed : clGreen);

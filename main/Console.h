@@ -18,7 +18,7 @@ namespace console {
 extern const char* const kWindowCaption;
 
 // How the job of one slot ended, as the report tells it.
-enum class Outcome { Updated, WrongDrive, Failed, VerifyNg };
+enum class Outcome { Updated, WrongDrive, Failed, Busy, VerifyNg };
 
 struct SlotOutcome {
     int slot;

@@ -84,7 +84,6 @@ int main(int argc, char** argv) {
     static platform::Platform platform;
     static std::unique_ptr<virtual_drives::VirtualBay> bay;
     static platform::LinuxDeviceHost linuxDevices;
-    static platform::LinuxAspiLoader linuxAspi;
     platform.clock = &clock;
     platform.process = &process;
     if (onVirtualBay) {
@@ -95,8 +94,8 @@ int main(int argc, char** argv) {
         platform.aspi = &bay->Aspi();
         if (parser.isSet(aspi)) process.family = platform::PlatformAspiFamily;
     } else {
+        // The ASPI-style transport exists here only on virtual bays.
         platform.devices = &linuxDevices;
-        platform.aspi = &linuxAspi;
     }
 
     // The drives are found before the window exists.

@@ -1,9 +1,13 @@
 #include "platform/LinuxHost.h"
 
-#include <dlfcn.h>
+#include "platform/SgIoResult.h"
+
 #include <fcntl.h>
 #include <scsi/sg.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,8 +36,8 @@ int SrNumber(const std::string& name) {
 
 }  // namespace
 
-LinuxDeviceHost::LinuxDeviceHost(std::string sysBlockRoot, std::string devRoot)
-    : sysBlockRoot_(std::move(sysBlockRoot)), devRoot_(std::move(devRoot)) {}
+LinuxDeviceHost::LinuxDeviceHost(std::string sysBlockRoot, std::string devRoot, std::string procLocks)
+    : sysBlockRoot_(std::move(sysBlockRoot)), devRoot_(std::move(devRoot)), procLocks_(std::move(procLocks)) {}
 
 std::vector<OpticalDrive> LinuxDeviceHost::ListOpticalDrives() {
     std::vector<int> numbers;
@@ -54,16 +58,26 @@ std::string LinuxDeviceHost::CommandNode(int id) const {
     std::error_code ec;
     for (fs::directory_iterator it(generic, ec), end; !ec && it != end; it.increment(ec)) {
         const std::string name = it->path().filename().string();
-        if (name.compare(0, 2, "sg") == 0) return devRoot_ + "/" + name;
+        // Without udev (containers, minimal systems) sysfs may name a node that /dev lacks.
+        if (name.compare(0, 2, "sg") == 0 && fs::exists(devRoot_ + "/" + name, ec)) return devRoot_ + "/" + name;
     }
     return devRoot_ + "/sr" + std::to_string(id);
 }
 
 Handle LinuxDeviceHost::Open(int id, int* error) {
     const std::string node = CommandNode(id);
-    int fd = ::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    // Exclusive: a generic node then refuses every other open, a block node every other exclusive
+    // one, so two programs never interleave two transfers on one drive.
+    int fd = ::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_EXCL);
     if (fd < 0) {
         if (error) *error = errno;
+        return kInvalidHandle;
+    }
+    // The lock says who holds the drive to whoever finds it busy (/proc/locks).
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int failure = errno == EWOULDBLOCK ? EBUSY : errno;
+        ::close(fd);
+        if (error) *error = failure;
         return kInvalidHandle;
     }
     if (fd == 0) {
@@ -91,9 +105,9 @@ int LinuxDeviceHost::SendPassThrough(Handle handle, PassThroughBlock& block, int
     PassThroughDirect& spt = block.Spt;
     sg_io_hdr_t io{};
     io.interface_id = 'S';
-    io.dxfer_direction = spt.DataIn == DataIn    ? SG_DXFER_FROM_DEV
-                         : spt.DataIn == DataOut ? SG_DXFER_TO_DEV
-                                                 : SG_DXFER_NONE;
+    io.dxfer_direction = spt.DataDirection == TransferIn    ? SG_DXFER_FROM_DEV
+                         : spt.DataDirection == TransferOut ? SG_DXFER_TO_DEV
+                                                            : SG_DXFER_NONE;
     if (spt.DataTransferLength == 0 || spt.DataBuffer == nullptr) io.dxfer_direction = SG_DXFER_NONE;
     io.cmd_len = std::clamp<uint8_t>(spt.CdbLength, 6, 16);
     io.mx_sb_len = std::min<uint8_t>(spt.SenseInfoLength, kSenseBufferSize);
@@ -101,22 +115,28 @@ int LinuxDeviceHost::SendPassThrough(Handle handle, PassThroughBlock& block, int
     io.dxferp = io.dxfer_direction == SG_DXFER_NONE ? nullptr : spt.DataBuffer;
     io.cmdp = spt.Cdb;
     io.sbp = block.SenseBuffer;
-    io.timeout = spt.TimeOutValue > UINT_MAX / 1000 ? UINT_MAX : spt.TimeOutValue * 1000;
+    io.timeout = SgTimeoutMs(spt.TimeOutValue);
 
-    if (::ioctl(static_cast<int>(handle), SG_IO, &io) < 0) {
-        if (error) *error = errno;
-        return 0;
-    }
+    SgIoFacts facts;
+    facts.ioctlResult = ::ioctl(static_cast<int>(handle), SG_IO, &io);
+    facts.ioctlErrno = facts.ioctlResult < 0 ? errno : 0;
+    facts.info = io.info;
+    facts.status = io.status;
+    facts.hostStatus = io.host_status;
+    facts.driverStatus = io.driver_status;
+    facts.resid = io.resid;
+    facts.requested = io.dxfer_len;
+    const SgIoResult result = DecideSgIo(facts);
     // Only the bytes the kernel wrote count as sense; the block was cleared before.
-    if (io.sb_len_wr < kSenseBufferSize)
-        std::memset(block.SenseBuffer + io.sb_len_wr, 0, kSenseBufferSize - io.sb_len_wr);
-    spt.ScsiStatus = io.status;
-    const bool transportClean = io.host_status == 0 && (io.driver_status & ~0x08) == 0;  // 0x08: sense valid
-    if (io.status == 0 && (!transportClean || (io.info & SG_INFO_OK_MASK) != SG_INFO_OK)) {
-        // The device said GOOD but the way to it failed: never success.
-        if (error) *error = io.host_status == 0x03 ? ETIMEDOUT : EIO;  // 0x03: DID_TIME_OUT
+    const unsigned senseWritten = facts.ioctlResult < 0 ? 0 : std::min<unsigned>(io.sb_len_wr, kSenseBufferSize);
+    std::memset(block.SenseBuffer + senseWritten, 0, kSenseBufferSize - senseWritten);
+    if (!result.carriedOut) {
+        if (error) *error = result.error;
         return 0;
     }
+    spt.ScsiStatus = result.scsiStatus;
+    // As the platform's own pass-through does: on return, the bytes that really moved.
+    spt.DataTransferLength = result.transferred;
     return 1;
 }
 
@@ -141,34 +161,40 @@ bool HasRawIo() {
 
 }  // namespace
 
-int LinuxDeviceHost::AccessProblem(int id) {
+AccessProblem LinuxDeviceHost::Access(int id) {
     const std::string node = CommandNode(id);
-    if (::access(node.c_str(), R_OK | W_OK) != 0 && (errno == EACCES || errno == EPERM)) return EACCES;
+    // The effective user is who opens the node, whoever started the program.
+    if (::faccessat(AT_FDCWD, node.c_str(), R_OK | W_OK, AT_EACCESS) != 0 && (errno == EACCES || errno == EPERM))
+        return {EACCES, node, 0};
     // Without its generic node a drive takes vendor commands only from a privileged process.
-    if (node.compare(devRoot_.size() + 1, 2, "sr") == 0 && !HasRawIo()) return EPERM;
-    return 0;
+    if (node.compare(devRoot_.size() + 1, 2, "sr") == 0 && !HasRawIo()) return {EPERM, node, 0};
+    if (const int holder = LockHolder(node)) return {EBUSY, node, holder};
+    return {};
 }
 
-// ---------------------------------------------------------------- ASPI-style manager
-
-void* LinuxAspiLoader::Load(const std::string& name) { return ::dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL); }
-
-GetSupportInfoFn LinuxAspiLoader::GetSupportInfo(void* library) {
-    using Fn = uint32_t (*)();
-    auto fn = reinterpret_cast<Fn>(::dlsym(library, "GetASPI32SupportInfo"));
-    if (fn == nullptr) return {};
-    return [fn] { return fn(); };
-}
-
-SendCommandFn LinuxAspiLoader::SendCommand(void* library) {
-    using Fn = uint32_t (*)(void*);
-    auto fn = reinterpret_cast<Fn>(::dlsym(library, "SendASPI32Command"));
-    if (fn == nullptr) return {};
-    return [fn](SrbHeader* srb) { return fn(srb); };
-}
-
-void LinuxAspiLoader::Free(void* library) {
-    if (library) ::dlclose(library);
+int LinuxDeviceHost::LockHolder(const std::string& node) const {
+    struct stat st {};
+    if (::stat(node.c_str(), &st) != 0) return 0;
+    std::FILE* locks = std::fopen(procLocks_.c_str(), "r");
+    if (locks == nullptr) return 0;
+    // "1: FLOCK  ADVISORY  WRITE 1234 00:05:567 0 EOF": the holder, then the file as
+    // major:minor:inode of the file system it lives on.
+    char line[512];
+    int holder = 0;
+    while (holder == 0 && std::fgets(line, sizeof line, locks) != nullptr) {
+        char kind[16], mode[16], access[16];
+        int pid = 0;
+        unsigned major = 0, minor = 0;
+        unsigned long long inode = 0;
+        if (std::sscanf(line, "%*[^:]: %15s %15s %15s %d %x:%x:%llu", kind, mode, access, &pid, &major, &minor,
+                        &inode) != 7)
+            continue;
+        if (major == ::major(st.st_dev) && minor == ::minor(st.st_dev) && inode == st.st_ino && pid > 0 &&
+            pid != ::getpid())
+            holder = pid;
+    }
+    std::fclose(locks);
+    return holder;
 }
 
 // ---------------------------------------------------------------- process

@@ -11,28 +11,24 @@ namespace platform {
 class LinuxDeviceHost : public DeviceHost {
 public:
     // Roots are parameters so that tests can point discovery at a fake tree.
-    explicit LinuxDeviceHost(std::string sysBlockRoot = "/sys/class/block", std::string devRoot = "/dev");
+    explicit LinuxDeviceHost(std::string sysBlockRoot = "/sys/class/block", std::string devRoot = "/dev",
+                             std::string procLocks = "/proc/locks");
     std::vector<OpticalDrive> ListOpticalDrives() override;
     Handle Open(int id, int* error) override;
     void Close(Handle handle) override;
     int SendPassThrough(Handle handle, PassThroughBlock& block, int* error) override;
-    int AccessProblem(int id) override;
+    AccessProblem Access(int id) override;
 
     // The node a drive's commands go through: its SCSI generic node when there is one (vendor
     // opcodes through the block node need CAP_SYS_RAWIO), else the block node.
     std::string CommandNode(int id) const;
+    // The process holding a lock on `node` as /proc/locks lists it, other than this one; 0: none.
+    int LockHolder(const std::string& node) const;
 
 private:
     std::string sysBlockRoot_;
     std::string devRoot_;
-};
-
-class LinuxAspiLoader : public AspiLoader {
-public:
-    void* Load(const std::string& name) override;
-    GetSupportInfoFn GetSupportInfo(void* library) override;
-    SendCommandFn SendCommand(void* library) override;
-    void Free(void* library) override;
+    std::string procLocks_;
 };
 
 class LinuxProcess : public Process {

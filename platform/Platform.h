@@ -37,8 +37,8 @@ public:
 
 enum : uint8_t { DirIn = 8, DirOut = 16, DirNone = 0 };
 
-// Data direction codes of the pass-through request.
-enum : uint8_t { DataOut = 0, DataIn = 1, DataUnspecified = 2 };
+// Values of the pass-through request's DataDirection (not the DirIn, DirOut codes callers pass).
+enum : uint8_t { TransferOut = 0, TransferIn = 1, TransferNone = 2 };
 
 // Our own pass-through request, laid out after what the transport fills in for one command.
 struct PassThroughDirect {
@@ -49,7 +49,7 @@ struct PassThroughDirect {
     uint8_t Lun;
     uint8_t CdbLength;
     uint8_t SenseInfoLength;
-    uint8_t DataIn;
+    uint8_t DataDirection;  // TransferIn, TransferOut or TransferNone
     uint32_t DataTransferLength;
     uint32_t TimeOutValue;  // whole seconds
     void* DataBuffer;       // the caller's buffer: data never moves through the block
@@ -63,6 +63,15 @@ struct PassThroughBlock {
     PassThroughDirect Spt;
     uint32_t Filler;
     uint8_t SenseBuffer[kSenseBufferSize];
+};
+
+// Why a drive cannot be used: EACCES or EPERM (its vendor commands would be refused to this
+// process) or EBUSY (another program holds it for a job), with the node that refused and, for
+// EBUSY, the process holding it when that can be known (else 0).
+struct AccessProblem {
+    int error = 0;
+    std::string node;
+    int holder = 0;
 };
 
 using Handle = int64_t;
@@ -84,11 +93,11 @@ public:
     // Runs one command; returns only when it has ended. Fills ScsiStatus and the sense buffer.
     // 1 when the request was carried out, 0 otherwise (*error then holds the reason).
     virtual int SendPassThrough(Handle handle, PassThroughBlock& block, int* error) = 0;
-    // An errno-style reason why the drive's vendor commands would be refused to this process
-    // (EACCES, EPERM), or 0 when nothing is known to stand in the way.
-    virtual int AccessProblem(int id) {
+    // Why this process cannot use the drive now, or an empty answer when nothing is known to
+    // stand in the way.
+    virtual AccessProblem Access(int id) {
         (void)id;
-        return 0;
+        return {};
     }
 };
 

@@ -44,7 +44,7 @@ namespace {
 
 // ---------------------------------------------------------------- what must come out
 
-constexpr uint32_t FlashSize = 0x200000;
+constexpr uint32_t FlashSize = drive_access::kFlashSize;
 constexpr int BlockCount = 48;
 constexpr size_t ImageBytes = size_t{BlockCount} * firmware::FlashBlockSize;  // 786,432
 constexpr uint32_t StreamLength = 772186;                                     // L
@@ -61,8 +61,8 @@ constexpr uint32_t StringsStart = 0x0D0000;
 constexpr uint32_t MicrocodeStart = 0x0E0000;  // its size is chosen to meet L
 constexpr uint32_t BootStart = 0x1FC000;
 constexpr uint32_t TrailerStart = 0x1FF000;
-constexpr uint32_t PerDriveStart = 0x1F8000;
-constexpr uint32_t PerDriveEnd = 0x1F8080;
+constexpr uint32_t PerDriveStart = drive_access::kPerDriveAreaFirst;
+constexpr uint32_t PerDriveEnd = drive_access::kPerDriveAreaLast + 1;
 
 // ---------------------------------------------------------------- deterministic bytes
 

@@ -99,7 +99,7 @@ const std::set<std::string> kDefaultable = {"vendor",        "product",       "r
                                             "medium",        "firmware-seed", "latency",      "read-latency",
                                             "write-latency", "eject-latency", "program-latency"};
 const std::set<std::string> kDriveOnly = {"serial", "tur",        "inquiry-fail", "refuse-block", "read-fail",
-                                          "hang",   "hang-block", "vanish-after", "at"};
+                                          "hang",   "hang-block", "vanish-after", "at",           "busy"};
 const std::set<std::string> kRepeatable = {"refuse-block", "read-fail"};
 
 class LineReader {
@@ -194,6 +194,7 @@ public:
         if (key == "hang") return Count(v, 1, 1000000000, d_.hangAtCommand);
         if (key == "hang-block") return Count(v, 0, 255, d_.hangAtBlock);
         if (key == "vanish-after") return Count(v, 1, 1000000000, d_.vanishAfter);
+        if (key == "busy") return Count(v, 1, 4194304, d_.busyHolder);
         if (key == "at") {
             auto parts = Split(v, ':');
             auto adapter = parts.size() == 2 ? Number(parts[0], 0, 15) : std::nullopt;

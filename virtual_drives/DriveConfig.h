@@ -6,12 +6,15 @@
 #include <string>
 #include <vector>
 
+#include "drive_access/FlashLayout.h"
+
 namespace virtual_drives {
 
-constexpr uint32_t kFlashSize = 0x200000;
-constexpr uint32_t kDriveAreaStart = 0x1F8000;  // serial and calibration, kept across updates
-constexpr uint32_t kDriveAreaSize = 0x80;
-constexpr uint32_t kBlockSize = 16384;
+using drive_access::kFlashSize;
+// Serial and calibration, kept across updates.
+constexpr uint32_t kDriveAreaStart = drive_access::kPerDriveAreaFirst;
+constexpr uint32_t kDriveAreaSize = drive_access::kPerDriveAreaLast - drive_access::kPerDriveAreaFirst + 1;
+constexpr uint32_t kBlockSize = drive_access::FlashBlockSize;
 constexpr int kMaxBayDrives = 64;
 constexpr uint8_t kTypeCdDvd = 5;
 
@@ -82,6 +85,9 @@ struct DriveConfig {
     int hangAtCommand = 0;   // 1-based command number that never completes; 0: none
     int hangAtBlock = -1;    // writing this block never completes; -1: none
     int vanishAfter = 0;     // the drive leaves the bus after this many commands; 0: never
+    // Another program holds the drive (pass-through only): it cannot be opened, and this is the
+    // holder's process id. 0: free.
+    int busyHolder = 0;
 
     // Place on the ASPI-style bus; -1: the next free place in bay order.
     int adapter = -1;

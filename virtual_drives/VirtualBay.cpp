@@ -47,6 +47,8 @@ public:
             fail = ENOENT;
         else if (!bay_.Drive(optical_[id]).Present())
             fail = ENODEV;
+        else if (bay_.Drive(optical_[id]).Config().busyHolder != 0)
+            fail = EBUSY;
         if (fail != 0) {
             if (error) *error = fail;
             return platform::kInvalidHandle;
@@ -55,6 +57,13 @@ public:
         const platform::Handle handle = nextHandle_++;
         open_[handle] = optical_[id];
         return handle;
+    }
+
+    platform::AccessProblem Access(int id) override {
+        if (id < 0 || static_cast<size_t>(id) >= optical_.size()) return {};
+        const int holder = bay_.Drive(optical_[id]).Config().busyHolder;
+        if (holder == 0) return {};
+        return {EBUSY, "virtual:sr" + std::to_string(id), holder};
     }
 
     void Close(platform::Handle handle) override {
@@ -75,8 +84,8 @@ public:
         if (unit < 0) return fail(EBADF);
 
         auto& s = block.Spt;
-        const Direction direction = s.DataIn == platform::DataIn    ? Direction::In
-                                    : s.DataIn == platform::DataOut ? Direction::Out
+        const Direction direction = s.DataDirection == platform::TransferIn    ? Direction::In
+                                    : s.DataDirection == platform::TransferOut ? Direction::Out
                                                                     : Direction::None;
         void* data = direction == Direction::None ? nullptr : s.DataBuffer;
         const Answer answer = bay_.Drive(unit).Execute(s.Cdb, s.CdbLength, direction, data, s.DataTransferLength);
@@ -91,6 +100,7 @@ public:
             break;
         }
         s.ScsiStatus = answer.status;
+        if (direction == Direction::In) s.DataTransferLength = answer.transferred;
         if (answer.status != 0) {
             const auto sense = answer.SenseBytes();
             const size_t n = std::min({size_t{s.SenseInfoLength}, sense.size(), sizeof block.SenseBuffer});

@@ -67,14 +67,14 @@ int FakeDeviceHost::SendPassThrough(Handle handle, PassThroughBlock& block, int*
         rec.cdbLength = s.CdbLength;
         rec.senseInfoLength = s.SenseInfoLength;
         rec.senseInfoOffset = s.SenseInfoOffset;
-        rec.dataIn = s.DataIn;
+        rec.dataIn = s.DataDirection;
         rec.buffer = s.DataBuffer;
         rec.length = s.DataTransferLength;
         rec.timeoutSeconds = s.TimeOutValue;
         rec.pathId = s.PathId;
         rec.targetId = s.TargetId;
         rec.lun = s.Lun;
-        if (s.DataIn == DataOut && s.DataBuffer != nullptr)
+        if (s.DataDirection == TransferOut && s.DataBuffer != nullptr)
             rec.dataOut.assign(static_cast<uint8_t*>(s.DataBuffer),
                                static_cast<uint8_t*>(s.DataBuffer) + s.DataTransferLength);
         commands_.push_back(rec);
@@ -96,7 +96,8 @@ int FakeDeviceHost::SendPassThrough(Handle handle, PassThroughBlock& block, int*
     }
     block.Spt.ScsiStatus = reply.status;
     CopyAtMost(block.SenseBuffer, reply.sense, kSenseBufferSize);
-    if (block.Spt.DataIn == DataIn) CopyAtMost(block.Spt.DataBuffer, reply.data, block.Spt.DataTransferLength);
+    if (block.Spt.DataDirection == TransferIn) CopyAtMost(block.Spt.DataBuffer, reply.data, block.Spt.DataTransferLength);
+    if (reply.transferred >= 0) block.Spt.DataTransferLength = static_cast<uint32_t>(reply.transferred);
     return 1;
 }
 

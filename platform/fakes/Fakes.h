@@ -37,6 +37,7 @@ struct PassThroughReply {
     uint8_t status = 0;  // SCSI status; 2 = CHECK CONDITION
     std::vector<uint8_t> sense;
     std::vector<uint8_t> data;  // copied into the caller's buffer for data-in
+    int64_t transferred = -1;   // bytes reported moved; -1: all that were asked for
 
     static PassThroughReply Good(std::vector<uint8_t> data = {}) {
         PassThroughReply r;

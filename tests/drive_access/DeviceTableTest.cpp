@@ -179,6 +179,30 @@ TEST(PassThrough, RefusedRequestFailsWithItsReason) {
     EXPECT_EQ(table->LastError(0), EPERM);
 }
 
+TEST(PassThrough, AShortTransferFailsOnlyWhereEveryByteMustMove) {
+    struct Case {
+        Transfer transfer;
+        int64_t moved;
+        int result;
+    };
+    for (const Case& c : {Case{Transfer::Whole, 2048, 1}, Case{Transfer::Whole, 1536, 0}, Case{Transfer::Whole, 0, 0},
+                          Case{Transfer::UpTo, 1536, 1}}) {
+        FakePlatform p;
+        p.Drives(1);
+        auto table = p.Table();
+        table->SelectDevice(0);
+        auto reply = PassThroughReply::Good(std::vector<uint8_t>(2048, 0x11));
+        reply.transferred = c.moved;
+        p.devices.Queue(0, reply);
+        uint8_t data[2048];
+        EXPECT_EQ(table->ExecuteCdb(0, kCdb, data, sizeof data, platform::DirIn, 15000, 12, c.transfer), c.result)
+            << c.moved;
+        uint8_t sense[16];
+        table->CopySense(sense, 0);
+        EXPECT_EQ(std::count(sense, sense + 16, 0), 16);
+    }
+}
+
 TEST(PassThrough, DetachedOrUnknownDeviceSendsNothingAndReadsNothingOutside) {
     FakePlatform p;
     p.Drives(2);

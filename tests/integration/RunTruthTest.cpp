@@ -50,6 +50,7 @@ const Case kCases[] = {
     {"no disc, tray open", "drive tur=06/29/00 medium=tray-open"},
     {"becoming ready", "drive tur=02/04/01,02/04/01"},
     {"other model", "drive product=\"DVD RW LMX2000\""},
+    {"held by another program", "drive busy=4242"},
     {"other model, verified", "drive product=\"DVD RW LMX2000\"", Reference::Right},
     {"read-back fails", "drive read-fail=0x100000", Reference::Right},
     {"read-back fails once", "drive read-fail=0x100000:once", Reference::Right},
@@ -99,6 +100,20 @@ TEST_F(RunTruth, ExampleBaysOfTenDrives) {
             }
         }
     }
+}
+
+TEST_F(RunTruth, ADriveAnotherProgramHoldsIsNamedAndNeverSentAnything) {
+    Station s(Bay("drive\ndrive busy=4242\n"), Transport::PassThrough);
+    s.Start();
+    EXPECT_EQ(s.dialogs.Messages(),
+              std::vector<std::string>{"In use by another program: virtual:sr1 (process 4242). Romwright sends "
+                                       "nothing to a drive another program holds."});
+    s.Run();
+    ExpectReportTellsTheTruth(s);
+    EXPECT_EQ(s.bay->Drive(1).CommandCount(), 0);
+    ASSERT_EQ(s.console->LastOutcomes().size(), 2u);
+    EXPECT_EQ(s.console->LastOutcomes()[1].outcome, console::Outcome::Busy);
+    EXPECT_EQ(s.console->Workers[1]->BusyHolder, 4242);
 }
 
 TEST_F(RunTruth, UncheckedSlotsAndASecondRun) {

@@ -152,7 +152,7 @@ void BlockNodes(DeviceTable& table, platform::LinuxDeviceHost& host, platform::P
     // The prediction must match what the kernel then does to a vendor command.
     DriveLink link = kDetached;
     Attach(link, 0);
-    static uint8_t block[kFlashBlockSize];
+    static uint8_t block[FlashBlockSize];
     CheckEq(WriteFlashBlock(link, block, 0, 0, 0, 48, 1), 0, "FAh through /dev/sr0 is refused");
     CheckEq(table.LastError(0), EPERM, "... by the kernel, with EPERM");
     Detach(link);
@@ -203,8 +203,8 @@ void GenericNodes(DeviceTable& table, platform::LinuxDeviceHost& host, platform:
     CheckEq(SenseCode(link), kSenseNoMedium, "sr0 sense 02/3A/00");
     CheckEq(StartStopUnit(link, 2, 0), 1, "sr0 ejects (GOOD)");
     // A patterned block: what a failed read hands back below shows whether stale bytes leak.
-    static uint8_t block[kFlashBlockSize];
-    for (int i = 0; i < kFlashBlockSize; ++i) block[i] = static_cast<uint8_t>(0xA0 + i % 7);
+    static uint8_t block[FlashBlockSize];
+    for (int i = 0; i < FlashBlockSize; ++i) block[i] = static_cast<uint8_t>(0xA0 + i % 7);
     CheckEq(WriteFlashBlock(link, block, 0x1234, 0x5678, 0, 48, 1), 0, "FAh is refused by the drive");
     CheckEq(table.LastError(0), 0, "... as a drive answer, not a transport failure");
     const auto sense = Sense(0, "FAh");
@@ -276,13 +276,11 @@ int main(int argc, char** argv) {
 
     platform::RealClock clock(1000);
     platform::LinuxDeviceHost host;
-    platform::LinuxAspiLoader aspi;
     platform::LinuxProcess process;
     RecordingDialogs dialogs;
     platform::Platform p;
     p.clock = &clock;
     p.devices = &host;
-    p.aspi = &aspi;
     p.process = &process;
     p.dialogs = &dialogs;
 

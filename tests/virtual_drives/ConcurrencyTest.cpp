@@ -107,7 +107,7 @@ TEST(OneDriveManyThreads, AnswersStayWhole) {
                                          uint8_t(a >> 8), uint8_t(a), 0x08, 0x00};
                 std::memcpy(b.Spt.Cdb, cdb, 12);
                 b.Spt.CdbLength = 12;
-                b.Spt.DataIn = platform::DataIn;
+                b.Spt.DataDirection = platform::TransferIn;
                 b.Spt.DataBuffer = piece.data();
                 b.Spt.DataTransferLength = 2048;
                 if (!bay.Devices().SendPassThrough(h, b, &error) || b.Spt.ScsiStatus != 0 ||
@@ -118,7 +118,7 @@ TEST(OneDriveManyThreads, AnswersStayWhole) {
                 tray.Spt.Cdb[0] = 0x1B;
                 tray.Spt.Cdb[4] = (k % 2) ? 0x03 : 0x02;
                 tray.Spt.CdbLength = 12;
-                tray.Spt.DataIn = platform::DataUnspecified;
+                tray.Spt.DataDirection = platform::TransferNone;
                 if (!bay.Devices().SendPassThrough(h, tray, &error) || tray.Spt.ScsiStatus != 0) ++bad;
             }
             bay.Devices().Close(h);

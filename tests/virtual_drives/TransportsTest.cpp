@@ -11,13 +11,13 @@ using namespace platform;
 
 namespace {
 
-PassThroughBlock Request(std::initializer_list<uint8_t> cdb, uint8_t dataIn = DataUnspecified, void* buffer = nullptr,
+PassThroughBlock Request(std::initializer_list<uint8_t> cdb, uint8_t dataIn = TransferNone, void* buffer = nullptr,
                          uint32_t length = 0) {
     PassThroughBlock b{};
     std::copy(cdb.begin(), cdb.end(), b.Spt.Cdb);
     b.Spt.CdbLength = 12;
     b.Spt.SenseInfoLength = kSenseBufferSize;
-    b.Spt.DataIn = dataIn;
+    b.Spt.DataDirection = dataIn;
     b.Spt.DataBuffer = buffer;
     b.Spt.DataTransferLength = length;
     b.Spt.TimeOutValue = 15;
@@ -68,7 +68,7 @@ TEST(PassThroughHost, ListsOpticalDrivesAndAnswersOnOpenHandles) {
     // No data moves without a direction.
     uint8_t data[36];
     std::memset(data, 0xEE, sizeof data);
-    PassThroughBlock inquiry = Request({0x12, 0, 0, 0, 36}, DataUnspecified, data, 36);
+    PassThroughBlock inquiry = Request({0x12, 0, 0, 0, 36}, TransferNone, data, 36);
     ASSERT_EQ(host.SendPassThrough(a, inquiry, &error), 1);
     EXPECT_EQ(inquiry.Spt.ScsiStatus, 0);
     EXPECT_EQ(data[0], 0xEE);

@@ -416,7 +416,9 @@ TEST_F(WorkerFixture, TenWorkersFlashTenDrivesAtOnce) {
         const int32_t expected = d == 3 ? ResultWrongDrive : d == 8 ? ResultFailed : ResultOk;
         EXPECT_EQ(workers[d]->ResultCode, expected);
         EXPECT_EQ(WrongDrive[d], d == 3 ? 1 : 0);
-        if (expected == ResultOk) EXPECT_EQ(workers[d]->ReadBackSum, 0x8080);
+        if (expected == ResultOk) {
+            EXPECT_EQ(workers[d]->ReadBackSum, 0x8080);
+        }
     }
     for (int d = 0; d < 10; ++d) EXPECT_EQ(table->HandleOf(d), 0);
 }
