@@ -7,6 +7,7 @@
 #include <span>
 
 #include "firmware/Checksums.h"
+#include "platform/FileSync.h"
 
 namespace firmware {
 
@@ -35,13 +36,6 @@ long ReadSome(std::FILE* file, uint8_t* into, size_t length) {
     return static_cast<long>(got);
 }
 
-uint64_t FileSize(std::FILE* file) {
-    if (file == nullptr || std::fseek(file, 0, SEEK_END) != 0) return 0;
-    const long size = std::ftell(file);
-    std::rewind(file);
-    return size < 0 ? 0 : static_cast<uint64_t>(size);
-}
-
 }  // namespace
 
 bool IsCvtHeader(const uint8_t* header, size_t length) {
@@ -68,10 +62,11 @@ void LoadCvtFile(const std::string& fileName, const CvtCallbacks& callbacks) {
     CvtRotatingSum = 0;
     if (CvtHandle != nullptr) CloseCvtFile();
 
-    CvtHandle = fileName.empty() ? nullptr : std::fopen(fileName.c_str(), "rb");
+    // A FIFO, a device or a directory is as unreadable as a missing file, and never waited on.
+    uint64_t size = 0;
+    CvtHandle = platform::OpenRegularFile(fileName, &size);
     if (callbacks.writePath) callbacks.writePath(fileName);
 
-    const uint64_t size = FileSize(CvtHandle);
     const double blocks = (static_cast<double>(size) - 40.0) * std::ldexp(1.0, -14);
     if (blocks >= kCvtMaxBlocks + 1) {
         // More blocks than the buffer holds: refuse before copying anything.

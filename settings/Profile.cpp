@@ -2,14 +2,11 @@
 
 #include "platform/FileSync.h"
 
-#include <filesystem>
-#include <fstream>
-#include <system_error>
+#include <optional>
+#include <vector>
 
 namespace settings {
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr std::string_view kBom = "\xEF\xBB\xBF";
 constexpr std::string_view kLineEnd = "\r\n";
@@ -123,42 +120,169 @@ Match Locate(std::string_view text, std::string_view section, std::string_view k
     return m;
 }
 
+enum class Encoding { Bytes, Utf16Le, Utf16Be };
+
+// The file as read, and the text its lines are looked up in.
+struct Document {
+    Encoding encoding = Encoding::Bytes;
+    std::string raw;
+    // The bytes of an 8-bit file, or a UTF-16 file as UTF-8; without a final Ctrl-Z, the end
+    // mark of DOS editors, which is kept in raw and stays last.
+    std::string text;
+    // UTF-16 only: where in raw the character holding each byte of text starts, one more entry
+    // for the end of the text. rawAt[0] is past the BOM, so that it stays in front.
+    std::vector<size_t> rawAt;
+
+    size_t RawOffset(size_t textOffset) const
+    {
+        return encoding == Encoding::Bytes ? textOffset : rawAt[textOffset];
+    }
+};
+
+void AppendUtf8(uint32_t c, std::string& out)
+{
+    if (c < 0x80) {
+        out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+}
+
+// Strict UTF-8 to UTF-16 code units in the file's byte order; false for anything that is not
+// well-formed UTF-8, which could not read back as written.
+bool AppendUtf16(std::string_view utf8, bool bigEndian, std::string& out)
+{
+    auto unit = [&](uint32_t u) {
+        const char high = static_cast<char>(u >> 8), low = static_cast<char>(u & 0xFF);
+        out.push_back(bigEndian ? high : low);
+        out.push_back(bigEndian ? low : high);
+    };
+    for (size_t i = 0; i < utf8.size();) {
+        const auto lead = static_cast<unsigned char>(utf8[i]);
+        const size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2
+                            : lead >= 0xE0 && lead <= 0xEF              ? 3
+                            : lead >= 0xF0 && lead <= 0xF4              ? 4
+                                                                        : 0;
+        if (length == 0 || utf8.size() - i < length) {
+            return false;
+        }
+        uint32_t c = length == 1 ? lead : lead & (0x7F >> length);
+        for (size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(utf8[i + k]);
+            if ((next & 0xC0) != 0x80) {
+                return false;
+            }
+            c = (c << 6) | (next & 0x3F);
+        }
+        const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (c < least[length] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+            return false;
+        }
+        if (c >= 0x10000) {
+            unit(0xD800 | ((c - 0x10000) >> 10));
+            unit(0xDC00 | ((c - 0x10000) & 0x3FF));
+        } else {
+            unit(c);
+        }
+        i += length;
+    }
+    return true;
+}
+
+void Decode(Document& doc)
+{
+    const std::string& raw = doc.raw;
+    if (raw.starts_with("\xFF\xFE") || raw.starts_with("\xFE\xFF")) {
+        doc.encoding = raw[0] == '\xFF' ? Encoding::Utf16Le : Encoding::Utf16Be;
+        const bool big = doc.encoding == Encoding::Utf16Be;
+        auto unitAt = [&](size_t at) {
+            const auto a = static_cast<unsigned char>(raw[at]);
+            const auto b = static_cast<unsigned char>(raw[at + 1]);
+            return static_cast<uint32_t>(big ? (a << 8 | b) : (b << 8 | a));
+        };
+        // A stray odd byte and a final Ctrl-Z stay in raw after the text.
+        size_t end = raw.size() - raw.size() % 2;
+        while (end > 2 && unitAt(end - 2) == 0x1A) {
+            end -= 2;
+        }
+        for (size_t at = 2; at < end;) {
+            const size_t start = at;
+            uint32_t c = unitAt(at);
+            at += 2;
+            if (c >= 0xD800 && c <= 0xDBFF && at < end) {
+                const uint32_t low = unitAt(at);
+                if (low >= 0xDC00 && low <= 0xDFFF) {
+                    c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+                    at += 2;
+                }
+            }
+            if (c >= 0xD800 && c <= 0xDFFF) {
+                c = '?';  // a lone surrogate has no 8-bit form
+            }
+            const size_t before = doc.text.size();
+            AppendUtf8(c, doc.text);
+            doc.rawAt.insert(doc.rawAt.end(), doc.text.size() - before, start);
+        }
+        doc.rawAt.push_back(end);
+        return;
+    }
+    doc.encoding = Encoding::Bytes;
+    size_t end = raw.size();
+    while (end > 0 && raw[end - 1] == '\x1A') {
+        --end;
+    }
+    doc.text.assign(raw, 0, end);
+}
+
 enum class FileState { Missing, Loaded, Unreadable };
 
-FileState LoadFile(const std::string& path, std::string& text)
+FileState Load(const std::string& path, Document& doc)
 {
     if (path.empty()) {
         return FileState::Missing;
     }
-    std::error_code ec;
-    const fs::file_status status = fs::status(path, ec);
-    if (status.type() == fs::file_type::not_found) {
+    switch (platform::ReadRegularFile(path, doc.raw)) {
+    case platform::ReadResult::Missing:
         return FileState::Missing;
-    }
-    // Directories, FIFOs and devices are never settings files; opening a FIFO could even block.
-    if (ec || status.type() != fs::file_type::regular) {
+    case platform::ReadResult::Unusable:
         return FileState::Unreadable;
+    case platform::ReadResult::Read:
+        break;
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in.is_open()) {
-        return FileState::Unreadable;
-    }
-    std::string bytes;
-    char buffer[16384];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-        bytes.append(buffer, static_cast<size_t>(in.gcount()));
-    }
-    if (in.bad()) {
-        return FileState::Unreadable;
-    }
-    text = std::move(bytes);
+    Decode(doc);
     return FileState::Loaded;
+}
+
+// The value of a key, trimmed and unquoted; nullopt when the file, section or key is missing.
+std::optional<std::string> Lookup(const std::string& path, std::string_view section,
+                                  std::string_view key)
+{
+    Document doc;
+    if (Load(path, doc) != FileState::Loaded) {
+        return std::nullopt;
+    }
+    const Match m = Locate(doc.text, Trim(section), Trim(key));
+    if (!m.keyFound) {
+        return std::nullopt;
+    }
+    return std::string(
+        Unquote(Trim(std::string_view(doc.text).substr(m.valueBegin, m.valueEnd - m.valueBegin))));
 }
 
 // What could not be written so that it reads back as the same section, key and value.
 bool Storable(std::string_view section, std::string_view key, std::string_view value)
 {
-    constexpr std::string_view kBreaks("\r\n\0", 3);
+    constexpr std::string_view kBreaks("\r\n\0\x1A", 4);
     for (std::string_view s : {section, key, value}) {
         if (s.find_first_of(kBreaks) != std::string_view::npos) {
             return false;
@@ -174,76 +298,84 @@ bool Storable(std::string_view section, std::string_view key, std::string_view v
     return name.empty() || (name.front() != ';' && name.front() != '#' && name.front() != '[');
 }
 
-std::string Edit(const std::string& text, std::string_view section, std::string_view key,
-                 std::string_view value)
+// The text between begin and end of the document's text gives way to insert.
+struct Splice {
+    size_t begin = 0;
+    size_t end = 0;
+    std::string insert;
+};
+
+Splice Edit(std::string_view text, std::string_view section, std::string_view key,
+            std::string_view value)
 {
     const Match m = Locate(text, section, key);
-    std::string out;
-    out.reserve(text.size() + section.size() + key.size() + value.size() + 8);
     if (m.keyFound) {
-        out.append(text, 0, m.valueBegin).append(value).append(text, m.valueEnd);
-        return out;
+        return {m.valueBegin, m.valueEnd, std::string(value)};
     }
+    std::string insert;
     if (m.sectionFound) {
-        out.append(text, 0, m.insertAt);
         if (m.insertNeedsLineEnd) {
-            out.append(kLineEnd);
+            insert.append(kLineEnd);
         }
-        out.append(key).append("=").append(value).append(kLineEnd);
-        out.append(text, m.insertAt);
-        return out;
+        insert.append(key).append("=").append(value).append(kLineEnd);
+        return {m.insertAt, m.insertAt, insert};
     }
-    out = text;
-    if (!out.empty() && out.back() != '\n' && out.back() != '\r') {
-        out.append(kLineEnd);
+    const std::string_view body = text.starts_with(kBom) ? text.substr(kBom.size()) : text;
+    if (!body.empty() && body.back() != '\n' && body.back() != '\r') {
+        insert.append(kLineEnd);
     }
-    out.append("[").append(section).append("]").append(kLineEnd);
-    out.append(key).append("=").append(value).append(kLineEnd);
-    return out;
+    insert.append("[").append(section).append("]").append(kLineEnd);
+    insert.append(key).append("=").append(value).append(kLineEnd);
+    return {text.size(), text.size(), insert};
 }
 
-void Discard(const std::string& temp)
+// The whole new file: every byte outside the splice as it was, the insert in the file's encoding.
+bool Render(const Document& doc, const Splice& splice, std::string& out)
 {
-    std::error_code ec;
-    fs::remove(temp, ec);
+    out.assign(doc.raw, 0, doc.RawOffset(splice.begin));
+    if (doc.encoding == Encoding::Bytes) {
+        out.append(splice.insert);
+    } else if (!AppendUtf16(splice.insert, doc.encoding == Encoding::Utf16Be, out)) {
+        return false;
+    }
+    out.append(doc.raw, doc.RawOffset(splice.end));
+    return true;
 }
 
-// Write beside, flush, rename over: a crash leaves the old file or the new one, never half of one.
-int ReplaceFile(const std::string& path, const std::string& bytes, bool existed)
+int32_t DigitValue(char c, uint32_t base)
 {
-    const std::string temp = path + kTempSuffix;
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        if (!out.is_open()) {
-            return 0;  // nothing of ours to clean up
-        }
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        out.close();
-        if (!out) {
-            Discard(temp);
-            return 0;
-        }
+    int32_t d = -1;
+    if (c >= '0' && c <= '9') {
+        d = c - '0';
+    } else if (c >= 'a' && c <= 'f') {
+        d = c - 'a' + 10;
+    } else if (c >= 'A' && c <= 'F') {
+        d = c - 'A' + 10;
     }
-    std::error_code ec;
-    if (existed) {
-        const fs::perms perms = fs::status(path, ec).permissions();
-        if (!ec) {
-            fs::permissions(temp, perms, ec);
-        }
+    return d < static_cast<int32_t>(base) ? d : -1;
+}
+
+int32_t ParseInt(std::string_view value)
+{
+    size_t i = 0;
+    while (i < value.size() && IsBlank(value[i])) {
+        ++i;
     }
-    if (!platform::SyncFile(temp)) {
-        Discard(temp);
-        return 0;
+    const bool negative = i < value.size() && value[i] == '-';
+    if (i < value.size() && (value[i] == '-' || value[i] == '+')) {
+        ++i;
     }
-    fs::rename(temp, path, ec);
-    if (ec) {
-        Discard(temp);
-        return 0;
+    uint32_t base = 10;
+    if (i + 1 < value.size() && value[i] == '0' && (value[i + 1] == 'x' || value[i + 1] == 'X')) {
+        base = 16;
+        i += 2;
     }
-    // The new file is in place; syncing the directory only makes the rename survive a power cut.
-    const fs::path parent = fs::path(path).parent_path();
-    platform::SyncFile(parent.empty() ? std::string(".") : parent.string());
-    return 1;
+    // Unsigned arithmetic wraps where signed overflow would be undefined.
+    uint32_t magnitude = 0;
+    for (int32_t d; i < value.size() && (d = DigitValue(value[i], base)) >= 0; ++i) {
+        magnitude = magnitude * base + static_cast<uint32_t>(d);
+    }
+    return static_cast<int32_t>(negative ? 0u - magnitude : magnitude);
 }
 
 }  // namespace
@@ -267,33 +399,8 @@ int32_t GetProfileInt(std::string_view section, std::string_view key, int32_t de
                       const std::string& path)
 {
     try {
-        std::string text;
-        if (LoadFile(path, text) != FileState::Loaded) {
-            return defaultValue;
-        }
-        const Match m = Locate(text, Trim(section), Trim(key));
-        if (!m.keyFound) {
-            return defaultValue;
-        }
-        std::string_view value =
-            Unquote(Trim(std::string_view(text).substr(m.valueBegin, m.valueEnd - m.valueBegin)));
-        if (value.empty()) {
-            return defaultValue;
-        }
-        size_t i = 0;
-        while (i < value.size() && IsBlank(value[i])) {
-            ++i;
-        }
-        const bool negative = i < value.size() && value[i] == '-';
-        if (i < value.size() && (value[i] == '-' || value[i] == '+')) {
-            ++i;
-        }
-        // Unsigned arithmetic wraps where signed overflow would be undefined.
-        uint32_t magnitude = 0;
-        for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) {
-            magnitude = magnitude * 10u + static_cast<uint32_t>(value[i] - '0');
-        }
-        return static_cast<int32_t>(negative ? 0u - magnitude : magnitude);
+        const std::optional<std::string> value = Lookup(path, section, key);
+        return value && !value->empty() ? ParseInt(*value) : defaultValue;
     } catch (...) {
         return defaultValue;
     }
@@ -306,16 +413,8 @@ std::string GetProfileString(std::string_view section, std::string_view key,
         if (size == 0) {
             return {};
         }
-        std::string text;
-        std::string_view result = defaultValue;
-        if (LoadFile(path, text) == FileState::Loaded) {
-            const Match m = Locate(text, Trim(section), Trim(key));
-            if (m.keyFound) {
-                result = Unquote(
-                    Trim(std::string_view(text).substr(m.valueBegin, m.valueEnd - m.valueBegin)));
-            }
-        }
-        return std::string(result.substr(0, size - 1));
+        const std::optional<std::string> value = Lookup(path, section, key);
+        return std::string(std::string_view(value ? *value : defaultValue).substr(0, size - 1));
     } catch (...) {
         return {};
     }
@@ -328,20 +427,15 @@ int WriteProfileString(std::string_view section, std::string_view key, std::stri
         if (path.empty() || !Storable(section, key, value)) {
             return 0;
         }
-        std::string text;
-        const FileState state = LoadFile(path, text);
-        if (state == FileState::Unreadable) {
+        Document doc;
+        if (Load(path, doc) == FileState::Unreadable) {
             return 0;  // replacing it would lose what we could not read
         }
-        if (state == FileState::Loaded) {
-            // A read-only file stays as it is, even though its directory would allow a rename.
-            std::ofstream probe(path, std::ios::binary | std::ios::app);
-            if (!probe.is_open()) {
-                return 0;
-            }
+        std::string bytes;
+        if (!Render(doc, Edit(doc.text, Trim(section), Trim(key), value), bytes)) {
+            return 0;
         }
-        return ReplaceFile(path, Edit(text, Trim(section), Trim(key), value),
-                           state == FileState::Loaded);
+        return platform::ReplaceFile(path, bytes);
     } catch (...) {
         return 0;
     }

@@ -2,8 +2,11 @@
 //
 // Section and key names match without regard to ASCII case and to surrounding blanks; the first
 // matching section, and the first matching key in it, win. Values lose surrounding blanks and one
-// pair of surrounding quotes. CRLF, LF and CR line ends all read, and a leading UTF-8 BOM is
-// skipped. A missing, unreadable or non-regular file reads as empty. Nothing here throws.
+// pair of surrounding quotes. CRLF, LF and CR line ends all read, a leading UTF-8 BOM is skipped
+// and Ctrl-Z at the end of the file is an end mark, not text. A file that starts with a UTF-16
+// BOM (either byte order) reads as UTF-16, handed out as UTF-8, a lone surrogate as '?', and is
+// written back in UTF-16. A missing, unreadable or non-regular file reads as empty. Nothing here
+// throws.
 #pragma once
 
 #include <cstddef>
@@ -16,15 +19,13 @@ namespace settings {
 inline constexpr char kIniFileName[] = "FLASH.INI";
 // FLASH.INI in the working directory of the moment.
 inline constexpr char kIniRelativePath[] = "FLASH.INI";
-// A write goes to path + kTempSuffix first and is renamed over path when complete, so one writer
-// at a time is assumed.
-inline constexpr char kTempSuffix[] = ".tmp";
 
 // directory + "/FLASH.INI" with exactly one separator; an empty directory gives the relative name.
 std::string IniPathIn(const std::string& directory);
 
-// Optional blanks, an optional sign and decimal digits up to the first other character, wrapped
-// to 32 bits. defaultValue when the file, section or key is missing or the value is empty.
+// Optional blanks, an optional sign and decimal digits, or hexadecimal ones after 0x or 0X, up
+// to the first other character, wrapped to 32 bits ("0xFFFFFFFF" is -1). defaultValue when the
+// file, section or key is missing or the value is empty.
 int32_t GetProfileInt(std::string_view section, std::string_view key, int32_t defaultValue,
                       const std::string& path);
 
@@ -35,9 +36,11 @@ std::string GetProfileString(std::string_view section, std::string_view key,
 
 // Replaces the value of the key, or adds the key to its section, or adds the section, or creates
 // the file; every other byte of the file stays as it was and new lines end in CRLF. The file is
-// replaced atomically. 1 on success; 0 on any failure, the file then untouched. Also 0 for text
-// that cannot be stored as given: a line break or NUL anywhere, ']' in the section name, '=' in
-// the key, or a key that would read as a comment or a section.
+// replaced atomically, as platform::ReplaceFile does it (a symlink at path is followed only when
+// it cannot have been planted). 1 on success; 0 on any failure, the file then untouched. Also 0
+// for text that cannot be stored as given: a line break, NUL or Ctrl-Z anywhere, ']' in the
+// section name, '=' in the key, a key that would read as a comment or a section, or text that is
+// not UTF-8 for a UTF-16 file.
 int WriteProfileString(std::string_view section, std::string_view key, std::string_view value,
                        const std::string& path);
 

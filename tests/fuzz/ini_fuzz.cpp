@@ -1,6 +1,8 @@
 // Feeds arbitrary bytes to the FLASH.INI reader and writer and checks that a write lands where a
-// read finds it and disturbs no other key.
+// read finds it, disturbs no other key and keeps the file's encoding. Seeds: corpus/ini_fuzz.
 #include "settings/Profile.h"
+
+#include <stdlib.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -8,7 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <random>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -24,8 +26,12 @@ struct FuzzFile {
         std::error_code ec;
         const fs::path base =
             fs::is_directory("/dev/shm", ec) ? fs::path("/dev/shm") : fs::temp_directory_path();
-        dir = base / ("rw-ini-fuzz-" + std::to_string(std::random_device{}()));
-        fs::create_directories(dir, ec);
+        // mkdtemp: a directory of our own, not one someone planted under a guessed name.
+        std::string pattern = (base / "rw-ini-fuzz-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            std::abort();
+        }
+        dir = pattern;
         path = (dir / settings::kIniFileName).string();
     }
     ~FuzzFile()
@@ -70,6 +76,17 @@ bool PutInput(const std::string& path, std::string_view input)
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(input.data(), static_cast<std::streamsize>(input.size()));
     return static_cast<bool>(out);
+}
+
+std::string GetAll(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+bool IsUtf16(std::string_view bytes)
+{
+    return bytes.starts_with("\xFF\xFE") || bytes.starts_with("\xFE\xFF");
 }
 
 }  // namespace
@@ -120,6 +137,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             if (!SameName(section, "FIRMWARE") || !SameName(key, "PATH")) {
                 Check(settings::GetProfileString("FIRMWARE", "PATH", "?", 4096, path) ==
                       pathBefore);
+            }
+            // A UTF-16 file stays UTF-16 in its byte order, never gains 8-bit text, and keeps a
+            // stray odd byte; an 8-bit file keeps its final Ctrl-Z last.
+            const std::string after = GetAll(path);
+            if (IsUtf16(input)) {
+                Check(after.compare(0, 2, input.substr(0, 2)) == 0);
+                Check(after.size() % 2 == size % 2);
+            } else if (!input.empty() && input.back() == '\x1A') {
+                Check(!after.empty() && after.back() == '\x1A');
             }
         }
     }

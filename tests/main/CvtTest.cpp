@@ -1,11 +1,16 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <vector>
 
+#include "firmware/Checksums.h"
 #include "firmware/CvtFile.h"
 #include "firmware/FirmwareImage.h"
 
@@ -46,6 +51,7 @@ struct CvtFixture : ::testing::Test {
     }
     static std::vector<uint8_t> File(int blocks, uint16_t additive, uint16_t rotating, size_t surplus = 0) {
         auto bytes = Header();
+        bytes.reserve(bytes.size() + blocks * FlashBlockSize + 4 + surplus);
         bytes.insert(bytes.end(), BuiltInFirmware.Blocks, BuiltInFirmware.Blocks + blocks * FlashBlockSize);
         for (uint16_t v : {additive, rotating}) {
             bytes.push_back(v & 0xFF);
@@ -53,6 +59,11 @@ struct CvtFixture : ::testing::Test {
         }
         bytes.insert(bytes.end(), surplus, 0x5A);
         return bytes;
+    }
+    // Any number of blocks of the image's bytes, with the sums that match them.
+    static std::vector<uint8_t> SoundFile(int blocks, size_t surplus = 0) {
+        const std::span<const uint8_t> body(BuiltInFirmware.Blocks, static_cast<size_t>(blocks) * FlashBlockSize);
+        return File(blocks, AdditiveSum(body), RotatingSum(body), surplus);
     }
     static Outcome Load(const std::string& path) {
         Outcome out;
@@ -75,6 +86,8 @@ TEST_F(CvtFixture, SoundFilesPassEnableFlashAndAreClosed) {
         {"header and zero trailer", File(0, 0, 0), 0},
         {"the built-in image", File(48, 0x27CE, 0x7AEB), 48},
         {"surplus bytes", File(48, 0x27CE, 0x7AEB, 16383), 48},
+        {"as many blocks as the buffer holds", SoundFile(kCvtMaxBlocks), kCvtMaxBlocks},
+        {"a full buffer and one byte short of another block", SoundFile(kCvtMaxBlocks, 16383), kCvtMaxBlocks},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -88,7 +101,7 @@ TEST_F(CvtFixture, SoundFilesPassEnableFlashAndAreClosed) {
         EXPECT_FALSE(CvtHeaderOk);
         EXPECT_EQ(CvtHandle, nullptr);
         EXPECT_EQ(CvtBlockCount, c.blocks);
-        EXPECT_EQ(0, std::memcmp(CvtBuffer, BuiltInFirmware.Blocks, c.blocks * FlashBlockSize));
+        EXPECT_EQ(0, std::memcmp(CvtBuffer, c.bytes.data() + kCvtHeaderSize, c.blocks * FlashBlockSize));
     }
     ASSERT_EQ(File(48, 0x27CE, 0x7AEB).size(), 786472u);
     const auto trailer = File(48, 0x27CE, 0x7AEB);
@@ -162,6 +175,51 @@ TEST_F(CvtFixture, FailuresTellTheOperatorAndNeverEnableFlash) {
     // Once set, the flag outlives a later failure.
     Load(Write("bad.cvt", badHeader));
     EXPECT_TRUE(CvtChecksumOk);
+}
+
+TEST_F(CvtFixture, WhatIsNotARegularFileIsUnreadableAndNeverWaitedOn) {
+    const std::string fifo = (dir / "pipe.cvt").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::vector<std::string> paths = {fifo, dir.string()};
+    if (fs::exists("/dev/zero")) paths.push_back("/dev/zero");
+    for (const std::string& path : paths) {
+        SCOPED_TRACE(path);
+        CvtChecksumOk = false;
+        // On a thread, so that a loader that waits for a writer fails here instead of hanging.
+        auto loading = std::async(std::launch::async, [&] { return Load(path); });
+        if (loading.wait_for(std::chrono::seconds(10)) == std::future_status::timeout) {
+            ADD_FAILURE() << "the load is still waiting";
+            // A writer that comes and goes gives the waiting reader its end of file.
+            const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+            if (writer >= 0) ::close(writer);
+        }
+        const Outcome out = loading.get();
+        EXPECT_EQ(out.messages, std::vector<std::string>{"Read NG"});
+        EXPECT_EQ(out.pathsWritten, std::vector<std::string>{path});
+        EXPECT_EQ(out.enabled, 0);
+        EXPECT_EQ(CvtHandle, nullptr);
+        EXPECT_FALSE(CvtHeaderOk);
+        EXPECT_FALSE(CvtChecksumOk);
+    }
+    EXPECT_TRUE(fs::is_fifo(fifo));
+}
+
+TEST_F(CvtFixture, FileThatShrinksWhileReadFailsTheRead) {
+    // The loader measures the file when it opens it and stores the path after that, so a
+    // truncation there leaves it expecting blocks that are gone: the second block comes short.
+    const std::string path = Write("shrinking.cvt", SoundFile(3));
+    Outcome out;
+    CvtCallbacks callbacks;
+    callbacks.message = [&](const std::string& t) { out.messages.push_back(t); };
+    callbacks.enableFlash = [&] { ++out.enabled; };
+    callbacks.writePath = [&](const std::string& p) { fs::resize_file(p, kCvtHeaderSize + FlashBlockSize + 100); };
+    LoadCvtFile(path, callbacks);
+
+    ASSERT_FALSE(out.messages.empty());
+    EXPECT_EQ(out.messages.front(), "Read NG");
+    EXPECT_EQ(out.enabled, 0);
+    EXPECT_FALSE(CvtHeaderOk);
+    EXPECT_FALSE(CvtChecksumOk);
 }
 
 TEST_F(CvtFixture, UnreadableFileAndFailedAllocation) {

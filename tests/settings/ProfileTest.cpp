@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -36,6 +41,18 @@ std::string Bytes(const fs::path& path)
 {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// A file as an editor saves it in UTF-16: the BOM, then the code units in the given byte order.
+std::string Utf16(std::u16string_view text, bool bigEndian = false)
+{
+    std::string bytes = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
+    for (char16_t unit : text) {
+        const char high = static_cast<char>(unit >> 8), low = static_cast<char>(unit & 0xFF);
+        bytes.push_back(bigEndian ? high : low);
+        bytes.push_back(bigEndian ? low : high);
+    }
+    return bytes;
 }
 
 class ProfileTest : public ::testing::Test {
@@ -130,6 +147,40 @@ TEST_F(ProfileTest, ReadsValuesAsTheProfileFunctionsDo)
          "CHECKSUM", "70000", 70000},
         {"TOTAL_DRIVE missing beside slot keys", "[DRIVE_PRIORITY]\n0=1\n1=0\n",
          "DRIVE_PRIORITY", "TOTAL_DRIVE", std::nullopt, kDefault},
+        {"hexadecimal", "[A]\nK=0x10\n", "A", "K", "0x10", 16},
+        {"hexadecimal, capital X and mixed case", "[A]\nK=0XfF\n", "A", "K", "0XfF", 255},
+        {"hexadecimal all ones", "[A]\nK=0xFFFFFFFF\n", "A", "K", "0xFFFFFFFF", -1},
+        {"hexadecimal with minus", "[A]\nK=-0x10\n", "A", "K", "-0x10", -16},
+        {"hexadecimal after blanks and plus", "[A]\nK=\"  +0x1f\"\n", "A", "K", "  +0x1f", 31},
+        {"hexadecimal up to another character", "[A]\nK=0x1Fg2\n", "A", "K", "0x1Fg2", 31},
+        {"hexadecimal wraps to 32 bits", "[A]\nK=0x123456789\n", "A", "K", "0x123456789",
+         0x23456789},
+        {"0x without digits", "[A]\nK=0x\n", "A", "K", "0x", 0},
+        {"0x after other digits is junk", "[A]\nK=00x10\n", "A", "K", "00x10", 0},
+        {"x without 0", "[A]\nK=x10\n", "A", "K", "x10", 0},
+        {"hex digits without 0x", "[A]\nK=ff\n", "A", "K", "ff", 0},
+        {"blank between sign and 0x", "[A]\nK=- 0x10\n", "A", "K", "- 0x10", 0},
+        {"Ctrl-Z after the last value", "[A]\r\nK=0x20\x1A", "A", "K", "0x20", 32},
+        {"Ctrl-Z after blanks and several of them", "[A]\r\nK='x' \x1A\x1A", "A", "K", "x", 0},
+        {"Ctrl-Z after the final line end", "[A]\r\nK=5\r\n\x1A", "A", "K", "5", 5},
+        {"Ctrl-Z inside a value is text", "[A]\nK=a\x1A" "b\n", "A", "K", "a\x1A" "b", 0},
+        {"BOM before blanks and the first section", "\xEF\xBB\xBF  [FLASHROM]\nCHECKSUM=9\n",
+         "FLASHROM", "CHECKSUM", "9", 9},
+        {"UTF-16 LE", Utf16(u"[FLASHROM]\r\nCHECKSUM=0x27CE\r\n"), "FLASHROM", "CHECKSUM",
+         "0x27CE", 0x27CE},
+        {"UTF-16 BE", Utf16(u"[flashrom]\r\nchecksum = 10190\r\n", true), "FLASHROM",
+         "CHECKSUM", "10190", 10190},
+        {"UTF-16 characters above ASCII become UTF-8",
+         Utf16(u"[FIRMWARE]\r\nPATH=/fw/\u00e9\u20ac\U0001F600.cvt\r\n"), "FIRMWARE", "PATH",
+         "/fw/\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80.cvt", 0},
+        {"UTF-16 lone surrogates become ?", Utf16(u"[A]\nK=a\xD800" "b\xDC00\n"), "A", "K",
+         "a?b?", 0},
+        {"UTF-16 Ctrl-Z and an odd last byte", Utf16(u"[A]\nK=7\x1A") + "\n", "A", "K", "7", 7},
+        {"UTF-16 names match as 8-bit ones", Utf16(u" [ a ]\r\n\tk\t=\t'v'\r\n", true), "A",
+         "K", "v", 0},
+        {"UTF-16 without its BOM is not guessed", Utf16(u"[A]\nK=1\n").substr(2), "A", "K",
+         std::nullopt, kDefault},
+        {"UTF-16 BOM alone", Utf16(u""), "A", "K", std::nullopt, kDefault},
     };
     for (const ReadCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -164,9 +215,17 @@ TEST_F(ProfileTest, UnusableFilesReadAsMissingAndReadsCreateNothing)
     EXPECT_EQ(GetProfileString("FIRMWARE", "PATH", "", 128, path_), "");
     EXPECT_TRUE(Entries().empty());
 
+    // Neither may block or be replaced; a FIFO without a writer would block a plain open.
     fs::create_directory(path_);
     EXPECT_EQ(GetProfileInt("A", "K", kDefault, path_), kDefault);
     EXPECT_EQ(GetProfileString("A", "K", kDefaultText, 128, path_), kDefaultText);
+    fs::remove(path_);
+    ASSERT_EQ(::mkfifo(path_.c_str(), 0666), 0);
+    EXPECT_EQ(GetProfileInt("A", "K", kDefault, path_), kDefault);
+    EXPECT_EQ(GetProfileString("A", "K", kDefaultText, 128, path_), kDefaultText);
+    EXPECT_EQ(WriteProfileString("A", "K", "1", path_), 0);
+    EXPECT_TRUE(fs::is_fifo(path_));
+    fs::remove(path_);
 
     EXPECT_EQ(GetProfileInt("A", "K", kDefault, ""), kDefault);
     EXPECT_EQ(GetProfileInt("A", "K", kDefault, (dir_ / "none" / "FLASH.INI").string()),
@@ -219,6 +278,25 @@ TEST_F(ProfileTest, WritesChangeOnlyTheirLine)
          "\x01\0junk\xff\n[A]\nK=22\n"s},
         {"empty value", "[A]\nK=1\n", "A", "K", "", "[A]\nK=\n"},
         {"trims the new names", "", " A ", " K ", "1", "[A]\r\nK=1\r\n"},
+        {"a file of a BOM alone gains no blank line", "\xEF\xBB\xBF", "A", "K", "1",
+         "\xEF\xBB\xBF[A]\r\nK=1\r\n"},
+        {"Ctrl-Z stays last after a replaced last value", "[A]\r\nK=1\x1A", "A", "K", "22",
+         "[A]\r\nK=22\x1A"},
+        {"Ctrl-Z stays last after an added key", "[A]\r\nK=1\x1A\x1A", "A", "L", "2",
+         "[A]\r\nK=1\r\nL=2\r\n\x1A\x1A"},
+        {"Ctrl-Z stays last after an added section", "[A]\r\nK=1\r\n\x1A", "B", "X", "2",
+         "[A]\r\nK=1\r\n[B]\r\nX=2\r\n\x1A"},
+        {"UTF-16 LE value replaced in UTF-16", Utf16(u"\u00e9;\r\n[A]\r\nK=1\r\n"), "a", "k",
+         "0x10", Utf16(u"\u00e9;\r\n[A]\r\nK=0x10\r\n")},
+        {"UTF-16 BE key added in UTF-16", Utf16(u"[A]\nK=1\n[B]\n", true), "A", "L", "2",
+         Utf16(u"[A]\nK=1\nL=2\r\n[B]\n", true)},
+        {"UTF-16 section added, non-ASCII value",
+         Utf16(u"[A]\r\nK=1"), "FIRMWARE", "PATH", "/fw/\xC3\xA9\xF0\x9F\x98\x80.cvt",
+         Utf16(u"[A]\r\nK=1\r\n[FIRMWARE]\r\nPATH=/fw/\u00e9\U0001F600.cvt\r\n")},
+        {"UTF-16 keeps lone surrogates, Ctrl-Z and an odd last byte",
+         Utf16(u"[\xD800]\r\nK=\xDC00\r\n\x1A") + "!", "A", "K", "1",
+         Utf16(u"[\xD800]\r\nK=\xDC00\r\n[A]\r\nK=1\r\n\x1A") + "!"},
+        {"UTF-16 BOM alone", Utf16(u"", true), "A", "K", "1", Utf16(u"[A]\r\nK=1\r\n", true)},
     };
     for (const WriteCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -294,7 +372,7 @@ TEST_F(ProfileTest, TextThatCannotBeStoredIsRefused)
     const std::vector<std::vector<std::string>> cases = {
         {"A", "K", "a\nb"}, {"A", "K", "a\rb"},  {"A", "K", "a\0b"s}, {"A", "K=X", "1"},
         {"A", ";K", "1"},   {"A", " #K", "1"},   {"A", "[K]", "1"},   {"A]B", "K", "1"},
-        {"A\nB", "K", "1"}, {"A", "K\r\n", "1"},
+        {"A\nB", "K", "1"}, {"A", "K\r\n", "1"}, {"A", "K", "1\x1A"}, {"A\x1A", "K", "1"},
     };
     Put(path_, before);
     for (const auto& c : cases) {
@@ -304,30 +382,104 @@ TEST_F(ProfileTest, TextThatCannotBeStoredIsRefused)
     }
     EXPECT_EQ(WriteProfileString("A", "K", "1", ""), 0);
     EXPECT_EQ(Entries(), std::set<std::string>{"FLASH.INI"});
+
+    // A UTF-16 file takes only text that reads back the same: well-formed UTF-8.
+    const std::string wide = Utf16(u"[A]\r\nK=1\r\n");
+    Put(path_, wide);
+    for (const char* bad : {"\xE9", "\xC3", "\xED\xA0\x80", "\xC0\xAF", "\xF4\x90\x80\x80"}) {
+        SCOPED_TRACE(testing::PrintToString(std::string(bad)));
+        EXPECT_EQ(WriteProfileString("A", "K", bad, path_), 0);
+        EXPECT_EQ(WriteProfileString(bad, "K", "1", path_), 0);
+        EXPECT_EQ(Bytes(path_), wide);
+    }
 }
 
-TEST_F(ProfileTest, FailureBeforeTheRenameKeepsTheOldFile)
+TEST_F(ProfileTest, FailedWriteKeepsTheOldFileAndLeavesNothingBehind)
 {
     const std::string before = "; keep\n[FLASHROM]\r\nCHECKSUM=1\r\n";
     Put(path_, before);
-    const fs::path temp = path_ + settings::kTempSuffix;
 
-    // The temporary file cannot be created.
-    fs::create_directory(temp);
-    Put(temp / "inside", "x");
-    EXPECT_EQ(WriteProfileString("FLASHROM", "CHECKSUM", "2", path_), 0);
+    // The disk fills up while the new file is written: a file size limit fails the write
+    // itself, whoever we are.
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit tiny = saved;
+    tiny.rlim_cur = 8;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tiny), 0);
+    const int written = WriteProfileString("FLASHROM", "CHECKSUM", "2", path_);
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
+
+    EXPECT_EQ(written, 0);
     EXPECT_EQ(Bytes(path_), before);
-    EXPECT_TRUE(fs::exists(temp / "inside")) << "a directory that is not ours must stay";
-    fs::remove_all(temp);
+    EXPECT_EQ(Entries(), std::set<std::string>{"FLASH.INI"}) << "the temporary file must go";
+}
 
-    // The temporary file is created but the disk fills up while it is written.
-    if (!fs::exists("/dev/full")) {
-        GTEST_SKIP() << "no /dev/full to fail the write half way";
+TEST_F(ProfileTest, PlantedLinksNeverRedirectAWrite)
+{
+    // Anyone may add names here, as in /tmp; the write runs as root.
+    fs::permissions(dir_, fs::perms::all | fs::perms::sticky_bit);
+    const fs::path victim = dir_ / "victim";
+    Put(victim, "precious\n");
+    const std::vector<std::string> planted = {"FLASH.INI.tmp", "FLASH.INI~", ".FLASH.INI.tmp",
+                                              "FLASH.INI.new", "FLASH.INI.bak", "FLASH.tmp"};
+    for (const std::string& name : planted) {
+        fs::create_symlink(victim, dir_ / name);
     }
-    fs::create_symlink("/dev/full", temp);
-    EXPECT_EQ(WriteProfileString("FLASHROM", "CHECKSUM", "2", path_), 0);
-    EXPECT_EQ(Bytes(path_), before);
-    EXPECT_FALSE(fs::exists(fs::symlink_status(temp))) << "the temporary file must be removed";
+    auto linksIntact = [&] {
+        for (const std::string& name : planted) {
+            EXPECT_TRUE(fs::is_symlink(dir_ / name)) << name;
+        }
+        EXPECT_EQ(Bytes(victim), "precious\n");
+    };
+
+    // A new file, then a replaced one.
+    EXPECT_EQ(WriteProfileString("FLASHROM", "CHECKSUM", "1", path_), 1);
+    EXPECT_EQ(WriteProfileString("FLASHROM", "CHECKSUM", "2", path_), 1);
+    EXPECT_EQ(Bytes(path_), "[FLASHROM]\r\nCHECKSUM=2\r\n");
+    EXPECT_FALSE(fs::is_symlink(path_));
+    linksIntact();
+
+    // A link at FLASH.INI itself that someone else made is not followed.
+    fs::remove(path_);
+    fs::create_symlink(victim, path_);
+    if (::lchown(path_.c_str(), 65534, 65534) != 0 || ::geteuid() == 65534) {
+        GTEST_SKIP() << "cannot give the link another owner";
+    }
+    EXPECT_EQ(WriteProfileString("FLASHROM", "CHECKSUM", "3", path_), 0);
+    EXPECT_TRUE(fs::is_symlink(path_));
+    linksIntact();
+    std::set<std::string> expected(planted.begin(), planted.end());
+    expected.insert({"FLASH.INI", "victim"});
+    EXPECT_EQ(Entries(), expected);
+}
+
+TEST_F(ProfileTest, LinkedIniStaysALinkAndItsTargetIsReplaced)
+{
+    // A relative link into another directory, and a link to that link.
+    fs::create_directory(dir_ / "shared");
+    const fs::path target = dir_ / "shared" / "station.ini";
+    Put(target, "; station\r\n[A]\r\nK=1\r\n");
+    fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    fs::create_symlink("shared/station.ini", dir_ / "middle");
+    fs::create_symlink("middle", path_);
+
+    EXPECT_EQ(WriteProfileString("A", "K", "2", path_), 1);
+    EXPECT_EQ(fs::read_symlink(path_), "middle");
+    EXPECT_EQ(fs::read_symlink(dir_ / "middle"), "shared/station.ini");
+    EXPECT_EQ(Bytes(target), "; station\r\n[A]\r\nK=2\r\n");
+    EXPECT_EQ(fs::status(target).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    EXPECT_EQ(GetProfileInt("A", "K", kDefault, path_), 2);
+    EXPECT_EQ(Entries(), (std::set<std::string>{"FLASH.INI", "middle", "shared"}));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "shared"), fs::directory_iterator()), 1);
+
+    // A dangling link would choose where a new file appears: refused, nothing created.
+    fs::remove(target);
+    EXPECT_EQ(WriteProfileString("A", "K", "3", path_), 0);
+    EXPECT_TRUE(fs::is_empty(dir_ / "shared"));
+    EXPECT_EQ(GetProfileInt("A", "K", kDefault, path_), kDefault);
 }
 
 TEST_F(ProfileTest, UnwritablePlacesFailQuietly)
@@ -364,13 +516,39 @@ TEST_F(ProfileTest, ReadOnlyDirectoryAndFileStayUnchanged)
     EXPECT_EQ(Entries(), std::set<std::string>{"FLASH.INI"});
 }
 
-TEST_F(ProfileTest, ReplacedFileKeepsItsPermissions)
+TEST_F(ProfileTest, ReplacedFileKeepsItsModeAndOwner)
 {
     Put(path_, "[A]\r\nK=1\r\n");
-    fs::permissions(path_, fs::perms::owner_read | fs::perms::owner_write);
+    const auto mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+    fs::permissions(path_, mode);
+    // Root may hand the file to someone else; anyone else keeps their own.
+    const bool chowned = ::chown(path_.c_str(), 65534, 65534) == 0;
+    struct stat before {};
+    ASSERT_EQ(::stat(path_.c_str(), &before), 0);
+
     EXPECT_EQ(WriteProfileString("A", "K", "2", path_), 1);
-    EXPECT_EQ(fs::status(path_).permissions() & fs::perms::all,
-              fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(Bytes(path_), "[A]\r\nK=2\r\n");
+    struct stat after {};
+    ASSERT_EQ(::stat(path_.c_str(), &after), 0);
+    EXPECT_NE(after.st_ino, before.st_ino) << "replaced, not rewritten in place";
+    EXPECT_EQ(after.st_mode & 07777, static_cast<mode_t>(mode));
+    EXPECT_EQ(after.st_uid, before.st_uid) << "chowned: " << chowned;
+    EXPECT_EQ(after.st_gid, before.st_gid);
+}
+
+TEST_F(ProfileTest, NewFileGetsThePlainCreateMode)
+{
+    for (const mode_t mask : {mode_t{022}, mode_t{077}, mode_t{002}}) {
+        SCOPED_TRACE(mask);
+        fs::remove(path_);
+        const mode_t saved = ::umask(mask);
+        const int written = WriteProfileString("A", "K", "1", path_);
+        ::umask(saved);
+        EXPECT_EQ(written, 1);
+        struct stat st {};
+        ASSERT_EQ(::stat(path_.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0666 & ~mask);
+    }
 }
 
 }  // namespace
