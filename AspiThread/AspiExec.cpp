@@ -126,7 +126,23 @@ void AspiExec::Execute() {
     }
 }
 
+void AspiExec::Enter(JobState state) {
+    PhaseSince = clock_.NowSeconds();
+    Phase = state;
+}
+
+void AspiExec::Stopped(JobStop stop, int32_t block, uint32_t sense, int32_t error) {
+    StopBlock = block;
+    StopSense = sense;
+    StopError = error;
+    Stop = stop;
+}
+
 bool AspiExec::RunJob(int32_t reportIndex, bool verify) {
+    Stopped(JobStop::None, -1, 0, 0);
+    ReadBackFailed = 0;
+    PhaseBlock = 0;
+    Enter(JobState::Identifying);
     Attach(Link, DeviceIndex);
     BusyHolder = 0;
     int holder = 0;
@@ -134,6 +150,8 @@ bool AspiExec::RunJob(int32_t reportIndex, bool verify) {
         DeviceNames.Set(reportIndex, std::string());
         BusyHolder = holder;
         ResultCode = ResultBusy;
+        Stopped(JobStop::Busy, -1, 0, EBUSY);
+        Enter(JobState::Busy);
         Detach(Link);
         return true;
     }
@@ -147,6 +165,8 @@ bool AspiExec::RunJob(int32_t reportIndex, bool verify) {
     DeviceNames.Set(reportIndex, TrimmedName(buffer_));
     if (!answered) {
         ResultCode = ResultFailed;
+        Stopped(JobStop::NoAnswer, -1, SenseCode(Link), LinkError(Link));
+        Enter(JobState::Failed);
         Detach(Link);
         return true;
     }
@@ -154,24 +174,31 @@ bool AspiExec::RunJob(int32_t reportIndex, bool verify) {
     if (std::memcmp(buffer_ + 8, kVendor, 5) != 0 || std::memcmp(buffer_ + 16, kProduct, 14) != 0) {
         ResultCode = ResultWrongDrive;
         if (reportIndex >= 0 && reportIndex < kWorkerCount) WrongDrive[reportIndex] = 1;
+        Enter(JobState::WrongModel);
         Detach(Link);
         return true;
     }
 
+    Enter(JobState::WaitingForDrive);
     if (!TestUnitReadyWait(Link, kMediumTestTimeoutMs)) {
         const uint32_t code = SenseCode(Link);
         if ((code & 0xFFFF00) == kSenseNoMedium && (code & 0xFF) != 0) {
             ResultCode = ResultFailed;
+            Stopped(JobStop::NoMedium, -1, code, 0);
+            Enter(JobState::Failed);
             Detach(Link);
             return false;
         }
     }
 
+    Enter(JobState::Ejecting);
     StartStopUnit(Link, 2, 0);
     ResultCode = ResultOk;
 
+    Enter(JobState::Writing);
     const int32_t count = image_.BlockCount;
     for (int32_t i = 0; i < count; ++i) {
+        PhaseBlock = i;
         if (WriteFlashBlock(Link, image_.Blocks + static_cast<size_t>(i) * FlashBlockSize, image_.AdditiveSum,
                             image_.RotatingSum, static_cast<uint8_t>(i & 0xFF), static_cast<uint8_t>(count & 0xFF),
                             1)) {
@@ -181,15 +208,30 @@ bool AspiExec::RunJob(int32_t reportIndex, bool verify) {
         ReadSense(Link, buffer_);
         // A drive that restarts on the last block has programmed the image and reset before it
         // could acknowledge. One that restarts earlier has lost the transfer and programmed nothing.
-        const bool restartedWhenProgrammed = i == count - 1 && buffer_[2] == 0x06 && buffer_[12] == 0x29;
-        if (!restartedWhenProgrammed) ResultCode = ResultFailed;
+        const bool restarted = buffer_[2] == 0x06 && buffer_[12] == 0x29;
+        const uint32_t sense = uint32_t{buffer_[2]} << 16 | uint32_t{buffer_[12]} << 8 | buffer_[13];
+        if (!(restarted && i == count - 1)) {
+            ResultCode = ResultFailed;
+            const int error = LinkError(Link);
+            Stopped(restarted    ? JobStop::BlockRestarted
+                    : sense != 0 ? JobStop::BlockRefused
+                                 : JobStop::BlockLost,
+                    i, sense, sense != 0 ? 0 : (error != 0 ? error : EIO));
+        }
         break;
     }
 
+    Enter(JobState::Programming);
     clock_.SleepMs(3000);
     clock_.SleepMs(57000);
 
-    if (ResultCode == ResultOk && verify) ReadBackSum = ReadBackChecksum();
+    if (ResultCode == ResultOk && verify) {
+        Enter(JobState::Verifying);
+        bool failed = false;
+        ReadBackSum = firmware::FlashRomChecksum(Link, firmware::OnFailedRead::RetryOnceThenZero, {}, &failed);
+        ReadBackFailed = failed ? 1 : 0;
+    }
+    Enter(ResultCode != ResultOk ? JobState::Failed : verify ? JobState::Verified : JobState::Updated);
     Detach(Link);
     return true;
 }

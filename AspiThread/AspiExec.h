@@ -41,6 +41,33 @@ private:
 extern DeviceNameTable DeviceNames;
 extern std::array<std::atomic<uint8_t>, kWorkerCount> WrongDrive;
 
+// What a worker's job is doing, for whoever shows it; the last value stays after the job.
+enum class JobState : int {
+    Idle,
+    Identifying,
+    WaitingForDrive,  // the medium test
+    Ejecting,
+    Writing,          // JobBlock says which block
+    Programming,      // the one-minute wait after the transfer
+    Verifying,
+    Updated,
+    Verified,         // updated, and the flash read back
+    Failed,
+    WrongModel,
+    Busy,
+};
+
+// Where a job that did not update its drive stopped, for the report's reason.
+enum class JobStop : int {
+    None,
+    NoAnswer,        // INQUIRY failed
+    NoMedium,        // the medium test: no disc with a qualifier (JobSense)
+    BlockRefused,    // JobBlock refused with JobSense
+    BlockRestarted,  // JobBlock refused with a unit attention: the drive restarted mid-transfer
+    BlockLost,       // JobBlock never answered (JobError: ETIMEDOUT, ENODEV, ...)
+    Busy,            // another program holds the drive (BusyHolder)
+};
+
 class AspiExec {
 public:
     enum class State { Created, Waiting, Working, Parked };
@@ -82,10 +109,22 @@ public:
     // With ResultBusy: the process holding the drive, 0 when it cannot be known.
     std::atomic<int32_t> BusyHolder{0};
 
+    // Published as the job goes, read by the window on its own thread.
+    std::atomic<JobState> Phase{JobState::Idle};
+    std::atomic<int32_t> PhaseBlock{0};    // with Writing: the block being written, from 0
+    std::atomic<int64_t> PhaseSince{0};    // the clock's seconds when Phase last changed
+    std::atomic<JobStop> Stop{JobStop::None};
+    std::atomic<int32_t> StopBlock{-1};
+    std::atomic<uint32_t> StopSense{0};    // packed as SenseCode packs it; 0: none
+    std::atomic<int32_t> StopError{0};     // errno-style transport reason; 0: none
+    std::atomic<uint8_t> ReadBackFailed{0};  // the last read-back could not read the whole flash
+
 private:
     void Execute();
     // Returns true when the worker parks after the job, false when it only waits.
     bool RunJob(int32_t reportIndex, bool verify);
+    void Enter(JobState state);
+    void Stopped(JobStop stop, int32_t block, uint32_t sense, int32_t error);
 
     platform::Clock& clock_;
     const firmware::FirmwareImage& image_;

@@ -288,7 +288,8 @@ int DeviceTable::FinishRequest(AspiRequest& request, Device& dev, uint32_t sent,
         std::memcpy(data, request.data.data(), std::min<size_t>(request.data.size(), static_cast<size_t>(length)));
     dev.senseValid = ended && !timedOut && status == SS_ERR && srb.SRB_TargStat == kCheckCondition;
     const int result = !timedOut && status == SS_COMP ? 1 : 0;
-    dev.lastError = result ? 0 : timedOut ? ETIMEDOUT : status == SS_NO_DEVICE ? ENODEV : EIO;
+    // A drive's own refusal is an answer, not a transport failure.
+    dev.lastError = result || dev.senseValid ? 0 : timedOut ? ETIMEDOUT : status == SS_NO_DEVICE ? ENODEV : EIO;
     return result;
 }
 

@@ -50,6 +50,12 @@ int LinkProblem(DriveLink link, int* holder) {
     return problem.error;
 }
 
+int LinkError(DriveLink link) {
+    DeviceTable* table = InstalledDeviceTable();
+    if (link == kDetached || table == nullptr) return 0;
+    return table->LastError(link & 0xFF);
+}
+
 int ReadSense(DriveLink link, uint8_t* buffer) {
     if (link == kDetached) return 0;
     CopySense(buffer, static_cast<uint8_t>(link & 0xFF));
@@ -76,6 +82,14 @@ int ReadFlash(DriveLink link, uint8_t* buffer, uint32_t address, uint16_t length
 
 int Inquiry(DriveLink link, uint8_t* buffer, uint8_t allocationLength) {
     Cdb cdb(kInquiryTemplate);
+    cdb.bytes[4] = allocationLength;
+    return Send(link, cdb, buffer, allocationLength, platform::DirIn, kDefaultTimeoutMs);
+}
+
+int InquirySerial(DriveLink link, uint8_t* buffer, uint8_t allocationLength) {
+    Cdb cdb(kInquiryTemplate);
+    cdb.bytes[1] = 0x01;  // EVPD
+    cdb.bytes[2] = 0x80;  // unit serial number
     cdb.bytes[4] = allocationLength;
     return Send(link, cdb, buffer, allocationLength, platform::DirIn, kDefaultTimeoutMs);
 }

@@ -6,6 +6,8 @@
 #include <cstring>
 
 #include "drive_access/DeviceTable.h"
+#include "firmware/FirmwareImage.h"
+#include "run/History.h"
 #include "firmware/CvtFile.h"
 #include "firmware/FlashRomChecksum.h"
 #include "settings/Profile.h"
@@ -48,6 +50,45 @@ void Console::CreateWorkers() {
     }
 }
 
+Console::Identity Console::ReadIdentity(int device) {
+    Identity id;
+    uint8_t answer[40] = {};
+    if (Inquiry(ConsoleLink, answer, 36)) {
+        answer[36] = 0;
+    } else {
+        std::memcpy(answer + 8, "NG", 3);
+    }
+    id.caption = IdentityText(answer);
+    uint8_t page[68] = {};
+    if (InquirySerial(ConsoleLink, page, 64) && page[1] == 0x80) {
+        const size_t length = std::min<size_t>(page[3], 60);
+        std::string serial(reinterpret_cast<const char*>(page + 4), strnlen(reinterpret_cast<const char*>(page + 4), length));
+        // Serials come padded, and only printable ASCII is shown.
+        while (!serial.empty() && static_cast<unsigned char>(serial.back()) <= 32) serial.pop_back();
+        size_t first = 0;
+        while (first < serial.size() && static_cast<unsigned char>(serial[first]) <= 32) ++first;
+        serial.erase(0, first);
+        for (char& c : serial)
+            if (static_cast<unsigned char>(c) < 32 || static_cast<unsigned char>(c) > 126) c = '?';
+        id.serial = serial;
+    }
+    return id;
+}
+
+void Console::ShowSlot(int slot, const Identity& identity) {
+    view_.SetSlotCaption(slot, identity.caption);
+    view_.SetSlotDetails(slot, NodeOf(SlotDevice[slot]), identity.serial);
+}
+
+std::string Console::NodeOf(int device) const {
+    DeviceTable* table = InstalledDeviceTable();
+    return table ? run::ShortNode(table->DeviceNode(device)) : std::string();
+}
+
+std::string Console::SerialOf(int device) const {
+    return device >= 0 && device < kSlotCount ? serials_[device] : std::string();
+}
+
 void Console::ListDrives() {
     ListedCount = 0;
     const int found = DeviceCount();
@@ -60,20 +101,21 @@ void Console::ListDrives() {
             platform_.dialogs->Message(text);
             platform_.process->Exit(1);
         }
-        uint8_t answer[40] = {};
-        if (Inquiry(ConsoleLink, answer, 36)) {
-            answer[36] = 0;
-        } else {
-            std::memcpy(answer + 8, "NG", 3);
-        }
+        const Identity identity = ReadIdentity(i);
         const int slot = ListedCount;
-        listedCaptions_[slot] = IdentityText(answer);
-        view_.SetSlotCaption(slot, listedCaptions_[slot]);
+        listedCaptions_[slot] = identity.caption;
+        serials_[i] = identity.serial;
+        ShowSlot(slot, identity);
         view_.SetSlotVisible(slot, true);
         view_.SetSlotChecked(slot, true);
         ++ListedCount;
         Detach(ConsoleLink);
     }
+    if (ListedCount == 0)
+        view_.SetNoDrivesText(
+            "No optical drive was found. Check that the drives are attached and powered, that the "
+            "sr_mod and sg kernel modules are loaded (lsmod), and, in a virtual machine, that the "
+            "drives are passed through to it.");
     // Ten slots and ten workers: say which drives are left out rather than drop them unseen.
     std::string unused;
     if (DeviceTable* table = InstalledDeviceTable()) {
@@ -133,7 +175,7 @@ void Console::ReadSettings() {
         }
         if (!sound) {
             for (int i = 0; i < kSlotCount; ++i) SlotDevice[i] = i;
-            for (int i = 0; i < ListedCount; ++i) view_.SetSlotCaption(i, listedCaptions_[i]);
+            for (int i = 0; i < ListedCount; ++i) ShowSlot(i, {listedCaptions_[i], serials_[i]});
         }
     } else {
         for (int i = 0; i < kSlotCount; ++i) SlotDevice[i] = i;
@@ -150,16 +192,7 @@ void Console::CheckFirmwareFileAtStartup() {
 
 void Console::RefreshSlotCaption(int slot) {
     if (slot < 0 || slot >= kSlotCount) return;
-    if (Attach(ConsoleLink, SlotDevice[slot])) {
-        uint8_t answer[64] = {};
-        if (Inquiry(ConsoleLink, answer, 36)) {
-            answer[36] = 0;
-        } else {
-            answer[8] = 'N';
-            answer[9] = 'G';
-        }
-        view_.SetSlotCaption(slot, IdentityText(answer));
-    }
+    if (Attach(ConsoleLink, SlotDevice[slot])) ShowSlot(slot, ReadIdentity(SlotDevice[slot]));
     Detach(ConsoleLink);
 }
 
@@ -186,6 +219,15 @@ void Console::ButtonFlashClick() {
     runDevices_.clear();
     runSlots_.clear();
     running_ = true;
+    for (int i = 0; i < kSlotCount; ++i) view_.SetSlotState(i, "");
+    // No sleep, shutdown or lid switch may cut a transfer in half; without the lock the run goes on.
+    std::string refused = "no session service";
+    if (platform_.session != nullptr)
+        inhibitor_ = platform_.session->Inhibit(
+            "shutdown:sleep:idle:handle-power-key:handle-suspend-key:handle-hibernate-key:handle-lid-switch",
+            "Romwright", "Updating DVD writer firmware", "block", &refused);
+    view_.SetPanelText(0, inhibitor_ ? "Progress" : "Sleep not blocked: " + refused);
+    runId_ = run::IsoTime(platform::UtcSeconds()) + "-" + std::to_string(++runCount_);
     // A stored reference is checked against every drive written.
     const bool verify = StoredChecksum != 0;
     verifying_ = verify;
@@ -202,9 +244,20 @@ void Console::ButtonFlashClick() {
             view_.SetTimerEnabled(true);
             TimerStarted = 1;
         }
+        worker.Phase = JobState::Idle;
         worker.HandOver(d, verify);
         runDevices_.push_back(d);
         runSlots_.push_back(i);
+    }
+    RefreshStates();
+}
+
+void Console::RefreshStates() {
+    const int64_t now = platform_.clock->NowSeconds();
+    for (size_t k = 0; k < runSlots_.size(); ++k) {
+        const AspiExec& w = *Workers[runDevices_[k]];
+        view_.SetSlotState(runSlots_[k], run::StateText(w.Phase, w.PhaseBlock, firmware::BuiltInFirmware.BlockCount,
+                                                        now - w.PhaseSince));
     }
 }
 
@@ -216,6 +269,7 @@ bool Console::JobsStillRunning() const {
 
 void Console::TimerPBTimer() {
     if (!running_) return;
+    RefreshStates();
     const bool allWrong = AllCheckedWrong();
     if (ProgressPercent < 100 && !allWrong) {
         ++ProgressPercent;
@@ -231,55 +285,75 @@ void Console::TimerPBTimer() {
 }
 
 std::string Console::ReportName(int slot, int device) const {
-    std::string name = DeviceNames.Get(device);
-    return name.empty() ? view_.SlotCaption(slot) : name;
+    (void)slot;
+    const std::string name = DeviceNames.Get(device);
+    return name.empty() ? "(no answer)" : name;
 }
 
-std::vector<SlotOutcome> Console::RunOutcomes() const {
-    std::vector<SlotOutcome> outcomes;
-    for (size_t k = 0; k < runSlots_.size(); ++k) {
-        const int slot = runSlots_[k];
-        const int d = runDevices_[k];
-        const AspiExec& worker = *Workers[d];
-        SlotOutcome o{slot, d, Outcome::Updated};
-        if (WrongDrive[d])
-            o.outcome = Outcome::WrongDrive;
-        else if (worker.ResultCode == ResultBusy)
-            o.outcome = Outcome::Busy;
-        else if (worker.ResultCode != ResultOk)
-            o.outcome = Outcome::Failed;
-        else if (verifying_ && worker.ReadBackSum != StoredChecksum)
-            o.outcome = Outcome::VerifyNg;
-        outcomes.push_back(o);
+void Console::Record(const SlotOutcome& o, const run::JobReport& report, const run::JobFacts& facts) {
+    run::JobRecord r;
+    r.time = run::IsoTime(platform::UtcSeconds());
+    r.runId = runId_;
+    r.node = NodeOf(o.device);
+    r.slot = o.slot;
+    r.serial = SerialOf(o.device);
+    r.identity = DeviceNames.Get(o.device);
+    r.outcome = run::OutcomeWord(report.outcome);
+    r.reason = report.reason;
+    if (facts.stopSense != 0 && report.outcome == Outcome::Failed) r.sense = run::SenseText(facts.stopSense);
+    if (facts.verifying && facts.result == ResultOk) {
+        r.readBack = facts.readBackSum;
+        r.reference = facts.reference;
     }
-    return outcomes;
+    r.imageAdditiveSum = firmware::BuiltInFirmware.AdditiveSum;
+    r.imageRotatingSum = firmware::BuiltInFirmware.RotatingSum;
+    r.version = run::kVersion;
+    r.virtualDrives = VirtualDrives;
+    std::string error;
+    if (history_ && !history_->Append(run::ToJsonLine(r), &error)) {
+        view_.SetPanelText(0, "Record not written: " + error);
+        history_.reset();  // one message a run, not one a drive
+    }
+    if (platform_.session != nullptr) platform_.session->Journal(run::ToJournalFields(r));
 }
 
 void Console::EndRun() {
     view_.SetTimerEnabled(false);
     running_ = false;
-    const std::vector<SlotOutcome> outcomes = RunOutcomes();
+    // A question the operator has not answered yet (closing, say) no longer applies.
+    platform_.dialogs->DismissOpenQuestion();
+    if (!HistoryPath.empty() && (!history_ || history_->Path() != HistoryPath))
+        history_ = std::make_unique<platform::AppendLog>(HistoryPath);
+    std::vector<SlotOutcome> outcomes;
     std::string list;
     for (int i = 0; i < kSlotCount; ++i) view_.SetSlotColour(i, clBlack);
-    for (const SlotOutcome& o : outcomes) {
-        const char* problem = o.outcome == Outcome::WrongDrive ? "(Wrong Drive, Can't flash)  "
-                              : o.outcome == Outcome::Failed || o.outcome == Outcome::Busy ? "(Update failed)  "
-                              : o.outcome == Outcome::VerifyNg ? "(Verify NG)  "
-                                                               : nullptr;
-        view_.SetSlotColour(o.slot, problem ? clRed : clGreen);
-        if (problem) list += ReportName(o.slot, o.device) + problem;
+    for (size_t k = 0; k < runSlots_.size(); ++k) {
+        const int slot = runSlots_[k];
+        const int d = runDevices_[k];
+        const run::JobFacts facts = run::FactsOf(*Workers[d], WrongDrive[d] != 0, verifying_, StoredChecksum);
+        const run::JobReport report = run::Judge(facts);
+        const SlotOutcome o{slot, d, report.outcome, report.reason};
+        outcomes.push_back(o);
+        const bool good = run::Good(report.outcome);
+        view_.SetSlotColour(slot, good ? clGreen : clRed);
+        view_.SetSlotState(slot, run::StateWord(report.outcome));
+        if (!good) list += run::ReportLine(NodeOf(d), ReportName(slot, d), report) + "\n";
+        Record(o, report, facts);
     }
     lastOutcomes_ = outcomes;
+    std::string error;
+    if (history_ && !history_->Sync(&error)) view_.SetPanelText(0, "Record not written: " + error);
+    inhibitor_.reset();
 
     bool restart = false;
     if (list.empty()) {
         ShowProgress(100);
         restart = platform_.dialogs->OkCancel(
-            "Update OK. Please cloes all programs. This computer will be rebooted.", view_.Caption());
+            "Update OK. Please close all programs. This computer will be rebooted.", view_.Caption());
     } else {
         // A run that waited for its drives ends with how far it got, not with the wait.
         if (ProgressPercent > 0) ShowProgress(ProgressPercent);
-        platform_.dialogs->Message("Update " + list + "NG.");
+        platform_.dialogs->Message("Update\n" + list + "NG.");
     }
     view_.SetButtonEnabled(Button::ButtonFlash, true);
     view_.SetButtonEnabled(Button::ButtonLoad, true);
@@ -301,7 +375,11 @@ bool Console::AllCheckedWrong() const {
     return true;
 }
 
-int Console::RebootComputer() { return platform_.process->RestartComputer(); }
+int Console::RebootComputer() {
+    const int accepted = platform_.process->RestartComputer();
+    if (!accepted) view_.SetPanelText(0, "Restart refused");
+    return accepted;
+}
 
 void Console::Button1Click() { RebootComputer(); }
 
@@ -310,6 +388,11 @@ void Console::Button1Click() { RebootComputer(); }
 void Console::ButExitClick() { platform_.process->Exit(1); }
 
 bool Console::CloseRequested() {
+    if (arranging_) {
+        // The arrangement stops at its next pause and writes nothing.
+        stopArrangement_ = true;
+        return true;
+    }
     if (!running_) return true;
     return platform_.dialogs->OkCancel(
         "Drives are being updated. Closing now may leave them unusable. Close anyway?", view_.Caption());
@@ -370,6 +453,8 @@ void Console::ButADClick() {
     pending.fill(true);
     int placed = 0;
     int passes = 0;
+    arranging_ = true;
+    stopArrangement_ = false;
     SetServiceButtons(false);
     for (int s = 0; s < ListedCount; ++s) view_.SetSlotEnabled(s, false);
     for (;;) {
@@ -379,7 +464,6 @@ void Console::ButADClick() {
             TestUnitReady(ConsoleLink);
             if (SenseCode(ConsoleLink) == kSenseNoMedium) {
                 SlotDevice[placed] = d;
-                settings::WriteProfileString("DRIVE_PRIORITY", Format("%d", placed), Format("%d", d), kIni);
                 pending[d] = false;
                 RefreshSlotCaption(placed);
                 view_.SetSlotEnabled(placed, true);
@@ -391,6 +475,7 @@ void Console::ButADClick() {
         if (placed == ListedCount || passes > 60) break;
         platform_.clock->SleepMs(1000);
         view_.ProcessPendingEvents();
+        if (stopArrangement_) break;
     }
     // Drives never placed keep a slot of their own, after the placed ones in device order: a slot
     // left with its old device could give one drive two slots and another none.
@@ -401,9 +486,16 @@ void Console::ButADClick() {
         view_.SetSlotEnabled(s, true);
         ++s;
     }
-    for (int s = ListedCount; s < kSlotCount; ++s)
-        settings::WriteProfileString("DRIVE_PRIORITY", Format("%d", s), "-1", kIni);
-    settings::WriteProfileString("DRIVE_PRIORITY", "TOTAL_DRIVE", Format("%d", placed), kIni);
+    // The order is stored whole or not at all: an arrangement cut short by closing the window
+    // leaves the settings as they were.
+    if (!stopArrangement_) {
+        for (int s = 0; s < placed; ++s)
+            settings::WriteProfileString("DRIVE_PRIORITY", Format("%d", s), Format("%d", SlotDevice[s]), kIni);
+        for (int s = ListedCount; s < kSlotCount; ++s)
+            settings::WriteProfileString("DRIVE_PRIORITY", Format("%d", s), "-1", kIni);
+        settings::WriteProfileString("DRIVE_PRIORITY", "TOTAL_DRIVE", Format("%d", placed), kIni);
+    }
+    arranging_ = false;
     SetServiceButtons(true);
 }
 

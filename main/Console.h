@@ -11,19 +11,23 @@
 #include "AspiThread/AspiExec.h"
 #include "drive_access/DriveLink.h"
 #include "main/ConsoleView.h"
+#include "platform/AppendLog.h"
 #include "platform/Platform.h"
+#include "platform/Session.h"
+#include "run/Report.h"
 
 namespace console {
 
 extern const char* const kWindowCaption;
 
-// How the job of one slot ended, as the report tells it.
-enum class Outcome { Updated, WrongDrive, Failed, Busy, VerifyNg };
+using run::Outcome;
 
+// How the job of one slot ended, as the report tells it.
 struct SlotOutcome {
     int slot;
     int device;
     Outcome outcome;
+    std::string reason;
 };
 
 class Console {
@@ -74,11 +78,25 @@ public:
     int32_t ProgressPercent = 0;
     std::string StartDirectory;
     std::string FirmwarePath;
+    // Where every job is recorded; empty: nowhere (tests that do not look).
+    std::string HistoryPath;
+    bool VirtualDrives = false;  // for the record
+
+    // The node and serial of a device as listed ("sr2", "OVX2401001").
+    std::string NodeOf(int device) const;
+    std::string SerialOf(int device) const;
 
 private:
+    struct Identity {
+        std::string caption;
+        std::string serial;
+    };
+    Identity ReadIdentity(int device);
+    void ShowSlot(int slot, const Identity& identity);
+    void RefreshStates();
+    void Record(const SlotOutcome& o, const run::JobReport& report, const run::JobFacts& facts);
     bool JobsStillRunning() const;
     void EndRun();
-    std::vector<SlotOutcome> RunOutcomes() const;
     void SetServiceButtons(bool enabled);
     std::string ReportName(int slot, int device) const;
 
@@ -90,6 +108,14 @@ private:
     bool verifying_ = false;
     std::vector<SlotOutcome> lastOutcomes_;
     std::array<std::string, kSlotCount> listedCaptions_;
+    std::array<std::string, kSlotCount> serials_;  // by device
+    std::unique_ptr<platform::Inhibitor> inhibitor_;
+    std::unique_ptr<platform::AppendLog> history_;
+    std::string runId_;
+    int runCount_ = 0;
+    std::array<std::string, kSlotCount> identities_;  // by device, as the run found them
+    bool arranging_ = false;
+    bool stopArrangement_ = false;
 };
 
 }  // namespace console

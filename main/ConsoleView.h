@@ -27,6 +27,12 @@ public:
     virtual bool SlotChecked(int slot) const = 0;
     virtual void SetSlotEnabled(int slot, bool enabled) = 0;
     virtual void SetSlotColour(int slot, int32_t colour) = 0;
+    // Where the slot's drive is ("sr2", "virtual:sr2") and its serial number (may be empty).
+    virtual void SetSlotDetails(int slot, const std::string& node, const std::string& serial) = 0;
+    // What the slot's drive is going through, refreshed on every tick of a run.
+    virtual void SetSlotState(int slot, const std::string& state) = 0;
+    // Shown in the slot area when no drive was found; empty hides it.
+    virtual void SetNoDrivesText(const std::string& text) = 0;
 
     virtual void SetButtonEnabled(Button button, bool enabled) = 0;
     virtual bool ButtonEnabled(Button button) const = 0;

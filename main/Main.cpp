@@ -11,7 +11,8 @@ TForm1* Form1 = nullptr;
 
 namespace {
 
-constexpr int kFormWidth = 370;
+// Wide enough for each slot's node, serial and state beside its caption.
+constexpr int kFormWidth = 760;
 constexpr int kDesignWidth = 394;
 constexpr int kPanelTop = 105;
 constexpr int kPanelHeight = 70;
@@ -129,6 +130,7 @@ TForm1::~TForm1() {
 void TForm1::FormCreate() {
     // 1
     setFixedWidth(kFormWidth);
+    Panel1->setFixedWidth(kFormWidth);
     StatusBar->setFixedWidth(kFormWidth);
     ProgressBar->setFixedWidth(StatusPanels[0]->width() + 1);
     // 2
@@ -142,7 +144,24 @@ void TForm1::FormCreate() {
         slot->setFont(font);
         slot->setChecked(false);
         Slots[i] = slot;
+        auto column = [this, i](const char* name, int x, int width) {
+            auto* label = new QLabel(this);
+            label->setObjectName(QString("%1%2").arg(name).arg(i));
+            label->setGeometry(x, 20 + 20 * i, width, 17);
+            label->setFont(PixelFont(13, false));
+            label->setVisible(false);
+            return label;
+        };
+        SlotNodes[i] = column("SlotNode", 325, 95);
+        SlotSerials[i] = column("SlotSerial", 425, 120);
+        SlotStates[i] = column("SlotState", 550, 200);
     }
+    NoDrives = new QLabel(this);
+    NoDrives->setObjectName("NoDrives");
+    NoDrives->setWordWrap(true);
+    NoDrives->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    NoDrives->setGeometry(10, 10, kFormWidth - 20, kPanelTop - 15);
+    NoDrives->setVisible(false);
     console_.CreateWorkers();
     // 3
     console_.ListDrives();
@@ -212,7 +231,24 @@ void TForm1::SetSlotCaption(int slot, const std::string& caption) { Slots[slot]-
 
 std::string TForm1::SlotCaption(int slot) const { return Slots[slot]->text().toLocal8Bit().toStdString(); }
 
-void TForm1::SetSlotVisible(int slot, bool visible) { Slots[slot]->setVisible(visible); }
+void TForm1::SetSlotVisible(int slot, bool visible) {
+    Slots[slot]->setVisible(visible);
+    SlotNodes[slot]->setVisible(visible);
+    SlotSerials[slot]->setVisible(visible);
+    SlotStates[slot]->setVisible(visible);
+}
+
+void TForm1::SetSlotDetails(int slot, const std::string& node, const std::string& serial) {
+    SlotNodes[slot]->setText(Q(node));
+    SlotSerials[slot]->setText(Q(serial));
+}
+
+void TForm1::SetSlotState(int slot, const std::string& state) { SlotStates[slot]->setText(Q(state)); }
+
+void TForm1::SetNoDrivesText(const std::string& text) {
+    NoDrives->setText(Q(text));
+    NoDrives->setVisible(!text.empty());
+}
 
 void TForm1::SetSlotChecked(int slot, bool checked) { Slots[slot]->setChecked(checked); }
 

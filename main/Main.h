@@ -48,6 +48,9 @@ public:
     bool SlotChecked(int slot) const override;
     void SetSlotEnabled(int slot, bool enabled) override;
     void SetSlotColour(int slot, int32_t colour) override;
+    void SetSlotDetails(int slot, const std::string& node, const std::string& serial) override;
+    void SetSlotState(int slot, const std::string& state) override;
+    void SetNoDrivesText(const std::string& text) override;
     void SetButtonEnabled(console::Button button, bool enabled) override;
     bool ButtonEnabled(console::Button button) const override;
     void SetProgress(int position) override;
@@ -79,6 +82,11 @@ public:
     QPushButton* ButAD;
     QProgressBar* ProgressBar;
     std::array<QCheckBox*, console::kSlotCount> Slots{};
+    // Beside each slot: the drive's node, its serial number and what its job is doing.
+    std::array<QLabel*, console::kSlotCount> SlotNodes{};
+    std::array<QLabel*, console::kSlotCount> SlotSerials{};
+    std::array<QLabel*, console::kSlotCount> SlotStates{};
+    QLabel* NoDrives = nullptr;
 
 signals:
     // Emitted when a run has ended and its report has been closed (tests and scripted stations).

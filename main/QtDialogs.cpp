@@ -16,5 +16,13 @@ bool QtDialogs::OkCancel(const std::string& text, const std::string& title) {
     QMessageBox box(QMessageBox::NoIcon, QString::fromLocal8Bit(title.c_str()), QString::fromLocal8Bit(text.c_str()),
                     QMessageBox::Ok | QMessageBox::Cancel, nullptr);
     box.setObjectName("OkCancelMessage");
-    return box.exec() == QMessageBox::Ok;
+    QPointer<QMessageBox> outer = question_;
+    question_ = &box;
+    const bool ok = box.exec() == QMessageBox::Ok;
+    question_ = outer;
+    return ok;
+}
+
+void QtDialogs::DismissOpenQuestion() {
+    if (question_) question_->reject();
 }

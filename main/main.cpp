@@ -9,8 +9,9 @@
 #include "drive_access/DeviceTable.h"
 #include "main/Main.h"
 #include "main/QtDialogs.h"
-#include "main/Restart.h"
+#include "platform/AppendLog.h"
 #include "platform/LinuxHost.h"
+#include "platform/LogindSession.h"
 #include "platform/RealClock.h"
 #include "virtual_drives/BayFile.h"
 
@@ -84,6 +85,8 @@ int main(int argc, char** argv) {
     static platform::Platform platform;
     static std::unique_ptr<virtual_drives::VirtualBay> bay;
     static platform::LinuxDeviceHost linuxDevices;
+    static platform::LogindSession session;
+    platform.session = &session;
     platform.clock = &clock;
     platform.process = &process;
     if (onVirtualBay) {
@@ -114,11 +117,18 @@ int main(int argc, char** argv) {
             return 0;
         };
     } else {
-        process.restart = RequestSystemRestart;
+        process.restart = [] {
+            std::string why;
+            const int accepted = session.RequestRestart(&why);
+            if (!accepted) std::cerr << "romwright: restart refused: " << why << std::endl;
+            return accepted;
+        };
     }
 
     const int tickMs = std::max(1, static_cast<int>(900 / (onVirtualBay ? factor : 1.0)));
     auto* form = new TForm1(platform, tickMs);
+    form->Logic().HistoryPath = platform::DefaultHistoryPath();
+    form->Logic().VirtualDrives = onVirtualBay;
     form->FormCreate();
     form->show();
     if (scripted) {

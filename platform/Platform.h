@@ -191,7 +191,11 @@ public:
     virtual void Message(const std::string& text) = 0;
     // true for OK.
     virtual bool OkCancel(const std::string& text, const std::string& title) = 0;
+    // Takes away a question still waiting for its answer (as Cancel): its matter has passed.
+    virtual void DismissOpenQuestion() {}
 };
+
+class SessionServices;
 
 // Everything the engine asks of the OS, bundled.
 struct Platform {
@@ -200,6 +204,7 @@ struct Platform {
     AspiLoader* aspi = nullptr;
     Process* process = nullptr;
     Dialogs* dialogs = nullptr;
+    SessionServices* session = nullptr;  // none: no inhibitor, no journal
 };
 
 }  // namespace platform

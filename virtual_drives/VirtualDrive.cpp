@@ -167,8 +167,9 @@ Answer VirtualDrive::Dispatch(const uint8_t* cdb, uint8_t cdbLength, Direction d
 }
 
 Answer VirtualDrive::Inquiry(const uint8_t* cdb, Direction direction, uint8_t* data, uint32_t length) {
-    if ((cdb[1] & 0x01) || cdb[2] != 0) return Check(sense::InvalidField);  // no vital product data pages
     if (config_.inquiryFailure) return Check(*config_.inquiryFailure);
+    if (cdb[1] & 0x01) return VitalProductData(cdb[2], direction, data, length, cdb[3] << 8 | cdb[4]);
+    if (cdb[2] != 0) return Check(sense::InvalidField);
     uint8_t standard[kInquiryLength] = {};
     standard[0] = config_.deviceType;
     standard[1] = 0x80;  // removable
@@ -181,6 +182,24 @@ Answer VirtualDrive::Inquiry(const uint8_t* cdb, Direction direction, uint8_t* d
     if (direction != Direction::In) return Good();
     const uint32_t n = std::min({uint32_t{cdb[4]}, length, kInquiryLength});
     if (n > 0) std::memcpy(data, standard, n);
+    return Good(n);
+}
+
+// Page 00h lists the pages, page 80h is the unit serial number; no other page is kept.
+Answer VirtualDrive::VitalProductData(uint8_t page, Direction direction, uint8_t* data, uint32_t length,
+                                      uint32_t allocation) {
+    std::vector<uint8_t> answer = {config_.deviceType, page, 0, 0};
+    if (page == 0x00) {
+        answer.insert(answer.end(), {0x00, 0x80});
+    } else if (page == 0x80) {
+        answer.insert(answer.end(), serial_.begin(), serial_.end());
+    } else {
+        return Check(sense::InvalidField);
+    }
+    answer[3] = static_cast<uint8_t>(answer.size() - 4);
+    if (direction != Direction::In) return Good();
+    const uint32_t n = std::min({allocation, length, static_cast<uint32_t>(answer.size())});
+    if (n > 0) std::memcpy(data, answer.data(), n);
     return Good(n);
 }
 

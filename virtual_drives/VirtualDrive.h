@@ -72,6 +72,7 @@ public:
 private:
     Answer Dispatch(const uint8_t* cdb, uint8_t cdbLength, Direction direction, uint8_t* data, uint32_t length);
     Answer Inquiry(const uint8_t* cdb, Direction direction, uint8_t* data, uint32_t length);
+    Answer VitalProductData(uint8_t page, Direction direction, uint8_t* data, uint32_t length, uint32_t allocation);
     Answer TestUnitReady();
     Answer StartStop(const uint8_t* cdb);
     Answer ReadFlash(const uint8_t* cdb, Direction direction, uint8_t* data, uint32_t length);

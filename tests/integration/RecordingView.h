@@ -16,6 +16,10 @@ public:
         bool checked = false;
         bool enabled = true;
         int32_t colour = console::clBlack;
+        std::string node;
+        std::string serial;
+        std::string state;
+        std::vector<std::string> states;  // every state shown, in order, without repeats
     };
 
     void SetSlotCaption(int slot, const std::string& caption) override { slots[slot].caption = caption; }
@@ -25,6 +29,16 @@ public:
     bool SlotChecked(int slot) const override { return slots[slot].checked; }
     void SetSlotEnabled(int slot, bool enabled) override { slots[slot].enabled = enabled; }
     void SetSlotColour(int slot, int32_t colour) override { slots[slot].colour = colour; }
+    void SetSlotDetails(int slot, const std::string& node, const std::string& serial) override {
+        slots[slot].node = node;
+        slots[slot].serial = serial;
+    }
+    void SetSlotState(int slot, const std::string& state) override {
+        slots[slot].state = state;
+        if (!state.empty() && (slots[slot].states.empty() || slots[slot].states.back() != state))
+            slots[slot].states.push_back(state);
+    }
+    void SetNoDrivesText(const std::string& text) override { noDrives = text; }
 
     void SetButtonEnabled(console::Button button, bool enabled) override { buttons[button] = enabled; }
     bool ButtonEnabled(console::Button button) const override {
@@ -48,4 +62,5 @@ public:
     std::string edit1;
     std::string editCS;
     int eventPumps = 0;
+    std::string noDrives;
 };

@@ -13,8 +13,8 @@ struct Case {
     Reference reference = Reference::None;
 };
 
-// Command numbers as a drive counts them in a run: 1 the listing's INQUIRY, 2 the worker's, 3 the
-// medium test, 4 the eject, 5 + i block i, 53 on the read-back.
+// Command numbers as a drive counts them in a run: 1 and 2 the listing's INQUIRY and serial, 3 the
+// worker's INQUIRY, 4 the medium test, 5 the eject, 6 + i block i, 54 on the read-back.
 const Case kCases[] = {
     {"good", "drive"},
     {"good, verified", "drive", Reference::Right},
@@ -32,18 +32,18 @@ const Case kCases[] = {
     {"hung block 0", "drive tur=06/29/00 hang-block=0"},
     {"hung block 20", "drive tur=06/29/00 hang-block=20"},
     {"hung last block", "drive tur=06/29/00 hang-block=47"},
-    {"hung INQUIRY", "drive hang=2"},
-    {"hung medium test", "drive hang=3"},
-    {"hung eject", "drive tur=06/29/00 hang=4"},
-    {"hung read-back, retried", "drive hang=53", Reference::Right},
-    {"gone before the write", "drive tur=06/29/00 vanish-after=4"},
-    {"gone after block 0", "drive tur=06/29/00 vanish-after=5"},
-    {"gone mid-transfer", "drive tur=06/29/00 vanish-after=28"},
-    {"gone before the last block", "drive tur=06/29/00 vanish-after=51"},
-    {"gone during the wait", "drive vanish-after=52"},
-    {"gone during the wait, verified", "drive vanish-after=52", Reference::Right},
+    {"hung INQUIRY", "drive hang=3"},
+    {"hung medium test", "drive hang=4"},
+    {"hung eject", "drive tur=06/29/00 hang=5"},
+    {"hung read-back, retried", "drive hang=54", Reference::Right},
+    {"gone before the write", "drive tur=06/29/00 vanish-after=5"},
+    {"gone after block 0", "drive tur=06/29/00 vanish-after=6"},
+    {"gone mid-transfer", "drive tur=06/29/00 vanish-after=29"},
+    {"gone before the last block", "drive tur=06/29/00 vanish-after=52"},
+    {"gone during the wait", "drive vanish-after=53"},
+    {"gone during the wait, verified", "drive vanish-after=53", Reference::Right},
     {"gone during the read-back", "drive vanish-after=300", Reference::Right},
-    {"gone after the listing", "drive vanish-after=1"},
+    {"gone after the listing", "drive vanish-after=2"},
     {"failed INQUIRY", "drive inquiry-fail"},
     {"no disc", "drive medium=none"},
     {"no disc, tray closed", "drive medium=tray-closed"},

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -122,7 +123,7 @@ public:
     std::vector<std::string> ReportMessages() const {
         std::vector<std::string> out;
         for (const auto& m : dialogs.Messages())
-            if (m.rfind("Update ", 0) == 0) out.push_back(m);
+            if (m.rfind("Update\n", 0) == 0) out.push_back(m);
         return out;
     }
 
@@ -150,6 +151,7 @@ inline void ExpectReportTellsTheTruth(Station& s) {
     const uint16_t reference = s.console->StoredChecksum;
     const auto& outcomes = s.console->LastOutcomes();
     std::vector<int> devicesWithJobs;
+    std::vector<std::string> named_;  // the start of each line the report must have
     int named = 0;
     for (const console::SlotOutcome& o : outcomes) {
         SCOPED_TRACE("slot " + std::to_string(o.slot) + ", device " + std::to_string(o.device));
@@ -160,10 +162,15 @@ inline void ExpectReportTellsTheTruth(Station& s) {
         const bool programmed = Programmed(drive, s.before.at(s.BayIndexOf(o.device)).updates);
         const bool good =
             programmed && (reference == 0 || (drive.FlashReadable() && FlashSum(drive.Flash()) == reference));
-        EXPECT_EQ(o.outcome == console::Outcome::Updated, good)
+        EXPECT_EQ(run::Good(o.outcome), good)
             << "programmed " << programmed << ", readable " << drive.FlashReadable();
         EXPECT_EQ(s.view.slots[o.slot].colour, good ? console::clGreen : console::clRed);
-        if (!good) ++named;
+        if (!good) {
+            ++named;
+            named_.push_back(s.console->NodeOf(o.device) + "  ");
+            // Every drive not updated says why, but a drive of another model, which needs no reason.
+            if (o.outcome != console::Outcome::WrongDrive) EXPECT_FALSE(o.reason.empty());
+        }
     }
     // Every checked slot's drive had its job; no other drive was touched.
     for (int slot = 0; slot < console::kSlotCount; ++slot) {
@@ -184,17 +191,20 @@ inline void ExpectReportTellsTheTruth(Station& s) {
     if (named == 0) {
         EXPECT_TRUE(reports.empty()) << reports.front();
         ASSERT_EQ(questions.size(), 1u);
-        EXPECT_EQ(questions[0].first, "Update OK. Please cloes all programs. This computer will be rebooted.");
+        EXPECT_EQ(questions[0].first, "Update OK. Please close all programs. This computer will be rebooted.");
         EXPECT_EQ(s.process.restarts, 1);
     } else {
         EXPECT_TRUE(questions.empty()) << "restart offered after a run that left drives not updated";
         EXPECT_EQ(s.process.restarts, 0);
         ASSERT_EQ(reports.size(), 1u);
-        int entries = 0;
-        for (const char* tag : {"(Wrong Drive, Can't flash)  ", "(Update failed)  ", "(Verify NG)  "})
-            for (size_t at = reports[0].find(tag); at != std::string::npos; at = reports[0].find(tag, at + 1))
-                ++entries;
-        EXPECT_EQ(entries, named) << reports[0];
+        // "Update", one line per drive not updated, in slot order, each starting with its node, "NG.".
+        std::vector<std::string> lines;
+        std::stringstream text(reports[0]);
+        for (std::string line; std::getline(text, line);) lines.push_back(line);
+        ASSERT_EQ(lines.size(), named_.size() + 2) << reports[0];
+        EXPECT_EQ(lines.front(), "Update");
+        EXPECT_EQ(lines.back(), "NG.");
+        for (size_t i = 0; i < named_.size(); ++i) EXPECT_EQ(lines[i + 1].rfind(named_[i], 0), 0u) << lines[i + 1];
     }
 }
 

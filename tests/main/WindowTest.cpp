@@ -8,7 +8,7 @@ using platform::fakes::ExitCalled;
 
 namespace {
 
-const char* kOkText = "Update OK. Please cloes all programs. This computer will be rebooted.";
+const char* kOkText = "Update OK. Please close all programs. This computer will be rebooted.";
 const std::string kCaption = "ORVEX   DVD RW LMX2097  1.00";
 const std::string kName = "ORVEX   DVD RW LMX2097";
 
@@ -43,7 +43,7 @@ TEST_F(WindowTest, NoDrivesShowsOnlyTheButtonsAndTheProgress) {
 TEST_F(WindowTest, ComponentsCarryTheirNamesTextsAndGeometry) {
     Start(1);
     EXPECT_EQ(form->windowTitle().toStdString(), "Romwright V0.59 by Orvex QTRX-IV");
-    EXPECT_EQ(form->width(), 370);
+    EXPECT_EQ(form->width(), 760);
     struct Named {
         const char* name;
         const char* text;
@@ -177,8 +177,8 @@ TEST_F(WindowTest, OnlyWrongModelsEndTheRunAtTheNextTick) {
     EXPECT_FALSE(C().Running());
     EXPECT_EQ(C().ProgressPercent, before);
     EXPECT_EQ(Colour(0), console::clRed);
-    EXPECT_EQ(dialogs.Messages(),
-              std::vector<std::string>{"Update ORVEX   DVD RW LMX2000(Wrong Drive, Can't flash)  NG."});
+    EXPECT_EQ(dialogs.Messages(), std::vector<std::string>{
+                                      "Update\nvirtual:sr0  ORVEX   DVD RW LMX2000  (Wrong Drive, Can't flash)\nNG."});
     EXPECT_TRUE(dialogs.Questions().empty());
     EXPECT_EQ(process.restarts, 0);
 }
@@ -200,9 +200,20 @@ TEST_F(WindowTest, MixedRunNamesEveryDriveThatWasNotUpdated) {
                                           console::clRed,   console::clGreen, console::clRed};
     for (int s = 0; s < 6; ++s) EXPECT_EQ(Colour(s), colours[s]) << s;
     EXPECT_EQ(dialogs.Messages(),
-              std::vector<std::string>{"Update ORVEX   DVD RW LMX2000(Wrong Drive, Can't flash)  " + kName +
-                                       "(Update failed)  " + kName + "(Update failed)  " + kName +
-                                       "(Verify NG)  NG."});
+              std::vector<std::string>{"Update\n"
+                                       "virtual:sr1  ORVEX   DVD RW LMX2000  (Wrong Drive, Can't flash)\n"
+                                       "virtual:sr2  " + kName + "  (Update failed: no disc, tray closed)\n"
+                                       "virtual:sr3  " + kName + "  (Update failed: block 5 refused: write error (03/0C/00))\n"
+                                       "virtual:sr5  " + kName + "  (Verify NG: the flash could not be read)\n"
+                                       "NG."});
+    // Each slot shows where its drive is, its serial and how its job ended.
+    const std::vector<std::string> states = {"updated and verified", "wrong model", "failed",
+                                             "failed", "updated and verified", "verify NG"};
+    for (int s = 0; s < 6; ++s) {
+        EXPECT_EQ(form->SlotNodes[s]->text().toStdString(), "virtual:sr" + std::to_string(s));
+        EXPECT_EQ(form->SlotSerials[s]->text().toStdString(), "VD00000" + std::to_string(s + 1));
+        EXPECT_EQ(form->SlotStates[s]->text().toStdString(), states[s]) << s;
+    }
     EXPECT_TRUE(dialogs.Questions().empty());
     EXPECT_EQ(C().Workers[4]->ReadBackSum, UpdatedSum());
     EXPECT_EQ(C().StoredChecksum, UpdatedSum());  // the reference outlives the run
@@ -219,6 +230,8 @@ TEST_F(WindowTest, TheRunWaitsForASlowDriveBeforeItReports) {
     EXPECT_TRUE(C().Running());
     EXPECT_EQ(form->ProgressBar->value(), 100);
     EXPECT_EQ(form->StatusPanels[1]->text().toStdString(), "Waiting for drives");
+    // The state column tells which drive the run waits for, and where it is.
+    EXPECT_EQ(form->SlotStates[1]->text().toStdString(), "writing block 1 of 48");
     EXPECT_TRUE(dialogs.Questions().empty());
     EXPECT_FALSE(form->ButtonFlash->isEnabled());
     host->Release();
@@ -226,7 +239,9 @@ TEST_F(WindowTest, TheRunWaitsForASlowDriveBeforeItReports) {
     form->TimerPBTimer();
     EXPECT_FALSE(C().Running());
     EXPECT_TRUE(dialogs.Questions().empty());
-    EXPECT_EQ(dialogs.Messages(), std::vector<std::string>{"Update " + kName + "(Update failed)  NG."});
+    EXPECT_EQ(dialogs.Messages(),
+              std::vector<std::string>{"Update\nvirtual:sr1  " + kName +
+                                       "  (Update failed: block 0 refused: write error (03/0C/00))\nNG."});
     // The wait is over: the panel says how the run ended.
     EXPECT_EQ(form->StatusPanels[1]->text().toStdString(), "Complete: 100%");
 }

@@ -7,6 +7,7 @@
 // is root's alone. "generic-nodes": sg is loaded and every node is group-accessible.
 // Prints one "GUEST RESULT: N passed, M failed" line; exits 0 only when nothing failed.
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -87,6 +88,9 @@ struct NullView : console::ConsoleView {
     bool SlotChecked(int) const override { return true; }
     void SetSlotEnabled(int, bool) override {}
     void SetSlotColour(int, int32_t) override {}
+    void SetSlotDetails(int, const std::string&, const std::string&) override {}
+    void SetSlotState(int, const std::string&) override {}
+    void SetNoDrivesText(const std::string&) override {}
     void SetButtonEnabled(console::Button, bool) override {}
     bool ButtonEnabled(console::Button) const override { return true; }
     void SetProgress(int) override {}
@@ -262,13 +266,89 @@ void GenericNodes(DeviceTable& table, platform::LinuxDeviceHost& host, platform:
     }
 }
 
+// /dev/sg2 is root's alone while /dev/sr2 stays the group's: the message must name the node that
+// refused, not the one an operator would look at first.
+void GenericNodeRefused(DeviceTable& table, platform::Platform& p) {
+    const platform::AccessProblem problem = table.Access(2);
+    CheckEq(problem.error, EACCES, "sr2: its root-only sg node is EACCES");
+    CheckEq(problem.node, std::string("/dev/sg2"), "... naming /dev/sg2");
+    StartUp s = RunStartUp(p);
+    for (const auto& m : s.messages) std::printf("  message: %s\n", m.c_str());
+    Check(s.messages.size() == 1 &&
+              s.messages[0] == "No permission to use /dev/sg2. Run as root or add the user to the cdrom group.",
+          "the permission message names /dev/sg2");
+}
+
+// Two processes start a job on sr2 at the same moment: exactly one gets the drive and writes; the
+// other finds it busy, names the writer and sends nothing.
+void TwoWriters() {
+    int barrier[2];
+    if (::pipe(barrier) != 0) return Check(false, "pipe");
+    struct Child {
+        pid_t pid;
+        int report;
+    };
+    std::vector<Child> children;
+    for (int i = 0; i < 2; ++i) {
+        int report[2];
+        if (::pipe(report) != 0) return Check(false, "pipe");
+        std::fflush(nullptr);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::close(barrier[1]);
+            ::close(report[0]);
+            char go;
+            if (::read(barrier[0], &go, 1) != 1) ::_exit(3);
+            platform::RealClock clock(100);  // the minute's wait takes 0.6 s
+            platform::LinuxDeviceHost host;
+            platform::LinuxProcess process;
+            platform::Platform p;
+            p.clock = &clock;
+            p.devices = &host;
+            p.process = &process;
+            DeviceTable table(p);
+            ScopedDeviceTable installed(table);
+            AspiExec worker(true, clock);
+            worker.DeviceIndex = 2;
+            worker.HandOver(2, false);
+            worker.WaitIdle();
+            char line[64];
+            const int n = std::snprintf(line, sizeof line, "%d %d\n", worker.ResultCode.load(),
+                                        worker.BusyHolder.load());
+            if (::write(report[1], line, static_cast<size_t>(n)) != n) ::_exit(4);
+            ::_exit(0);
+        }
+        ::close(report[1]);
+        children.push_back({pid, report[0]});
+    }
+    ::close(barrier[0]);
+    const char go[2] = {'g', 'g'};
+    if (::write(barrier[1], go, 2) != 2) Check(false, "start both processes");
+    ::close(barrier[1]);
+    int results[2] = {-1, -1}, holders[2] = {0, 0};
+    for (int i = 0; i < 2; ++i) {
+        char line[64] = {};
+        const ssize_t n = ::read(children[i].report, line, sizeof line - 1);
+        if (n > 0) std::sscanf(line, "%d %d", &results[i], &holders[i]);
+        ::close(children[i].report);
+        int status = 0;
+        ::waitpid(children[i].pid, &status, 0);
+        std::printf("  process %d: result %d, holder %d\n", static_cast<int>(children[i].pid), results[i], holders[i]);
+    }
+    const int writers = (results[0] == ResultFailed) + (results[1] == ResultFailed);
+    const int busy = (results[0] == ResultBusy) + (results[1] == ResultBusy);
+    Check(writers == 1 && busy == 1, "exactly one of two processes writes sr2, the other finds it busy");
+    const int writer = results[0] == ResultFailed ? 0 : 1;
+    CheckEq(holders[1 - writer], static_cast<int>(children[writer].pid), "the busy one names the writer's process");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     const std::string phase = argc > 1 ? argv[1] : "";
-    if (phase != "block-nodes" && phase != "generic-nodes") {
-        std::fprintf(stderr, "usage: guest_test block-nodes|generic-nodes\n");
+    if (phase != "block-nodes" && phase != "generic-nodes" && phase != "sg-refused" && phase != "two-writers") {
+        std::fprintf(stderr, "usage: guest_test block-nodes|generic-nodes|sg-refused|two-writers\n");
         return 2;
     }
     std::printf("== guest test, %s, uid %d\n", phase.c_str(), static_cast<int>(::geteuid()));
@@ -296,8 +376,12 @@ int main(int argc, char** argv) {
     if (table.DeviceCount() == 3) {
         if (phase == "block-nodes")
             BlockNodes(table, host, p);
-        else
+        else if (phase == "generic-nodes")
             GenericNodes(table, host, p, clock);
+        else if (phase == "sg-refused")
+            GenericNodeRefused(table, p);
+        else
+            TwoWriters();
     }
 
     std::printf("GUEST RESULT: %d passed, %d failed\n", passed, failed);

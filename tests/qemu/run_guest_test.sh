@@ -121,7 +121,13 @@ appear /dev/sg0 /dev/sg1 /dev/sg2
 chgrp cdrom /dev/sr* /dev/sg* && chmod 660 /dev/sr* /dev/sg*
 su -s /bin/sh -c "/bin/guest_test generic-nodes" tester
 second=$?
-echo "GUEST EXIT: $first $second"
+chmod 600 /dev/sg2
+su -s /bin/sh -c "/bin/guest_test sg-refused" tester
+third=$?
+chmod 660 /dev/sg2
+su -s /bin/sh -c "/bin/guest_test two-writers" tester
+fourth=$?
+echo "GUEST EXIT: $first $second $third $fourth"
 poweroff -f
 EOF
 chmod 755 "$root/init" "$root/bin/guest_test"
@@ -150,5 +156,5 @@ echo "guest: $(( $(date +%s) - boot )) s, whole run $(( $(date +%s) - start )) s
 [ "$status" -eq 0 ] || fail "QEMU ended with status $status"
 exit_line=$(grep '^GUEST EXIT: ' "$cache/guest.log" | tail -n1) || fail "the guest ended without its exit line"
 results=$(grep -c '^GUEST RESULT: [1-9][0-9]* passed, 0 failed$' "$cache/guest.log" || true)
-[ "$exit_line" = "GUEST EXIT: 0 0" ] && [ "$results" -eq 2 ] || fail "$exit_line, $results of 2 phases passed"
+[ "$exit_line" = "GUEST EXIT: 0 0 0 0" ] && [ "$results" -eq 4 ] || fail "$exit_line, $results of 4 phases passed"
 echo "PASS: guest test"
