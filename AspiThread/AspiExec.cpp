@@ -147,6 +147,10 @@ bool AspiExec::RunJob(int32_t reportIndex, bool verify) {
     BusyHolder = 0;
     int holder = 0;
     if (LinkProblem(Link, &holder) == EBUSY) {
+        {
+            std::lock_guard<std::mutex> lock(identityMutex_);
+            identity_.clear();
+        }
         DeviceNames.Set(reportIndex, std::string());
         BusyHolder = holder;
         ResultCode = ResultBusy;
@@ -162,7 +166,11 @@ bool AspiExec::RunJob(int32_t reportIndex, bool verify) {
     // A failed transfer may still leave bytes of an earlier command behind: none of them is a name.
     if (!answered) std::memset(buffer_, 0, sizeof buffer_);
     buffer_[32] = 0;
-    DeviceNames.Set(reportIndex, TrimmedName(buffer_));
+    {
+        std::lock_guard<std::mutex> lock(identityMutex_);
+        identity_ = TrimmedName(buffer_);
+        DeviceNames.Set(reportIndex, identity_);
+    }
     if (!answered) {
         ResultCode = ResultFailed;
         Stopped(JobStop::NoAnswer, -1, SenseCode(Link), LinkError(Link));
@@ -234,6 +242,11 @@ bool AspiExec::RunJob(int32_t reportIndex, bool verify) {
     Enter(ResultCode != ResultOk ? JobState::Failed : verify ? JobState::Verified : JobState::Updated);
     Detach(Link);
     return true;
+}
+
+std::string AspiExec::LastIdentity() const {
+    std::lock_guard<std::mutex> lock(identityMutex_);
+    return identity_;
 }
 
 uint16_t AspiExec::ReadBackChecksum() {

@@ -98,6 +98,8 @@ public:
 
     // The flash checksum of this worker's drive, read over its own attached Link.
     uint16_t ReadBackChecksum();
+    // The identity the last job read (as DeviceNames keeps it, for any number of devices).
+    std::string LastIdentity() const;
 
     std::atomic<int32_t> DeviceIndex{0};
     std::atomic<uint8_t> RunFlag{0};
@@ -129,6 +131,8 @@ private:
     platform::Clock& clock_;
     const firmware::FirmwareImage& image_;
     uint8_t buffer_[33] = {};
+    mutable std::mutex identityMutex_;
+    std::string identity_;
 
     mutable std::mutex mutex_;
     mutable std::condition_variable cv_;

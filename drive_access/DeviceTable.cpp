@@ -42,7 +42,7 @@ struct DeviceTable::Device {
     std::atomic<int> lastError{0};
 };
 
-DeviceTable::DeviceTable(Platform& platform) : platform_(platform), devices_(new Device[kMaxDevices]) {
+DeviceTable::DeviceTable(Platform& platform) : platform_(platform), devices_(new Device[kMaxPassThroughDevices]) {
     InitTable();
 }
 
@@ -74,7 +74,7 @@ int DeviceTable::DiscoverDevices() {
     if (transportMode_ == PassThroughMode) {
         if (platform_.devices == nullptr) return 0;
         for (const auto& drive : platform_.devices->ListOpticalDrives()) {
-            if (deviceCount_ == kMaxDevices) {
+            if (deviceCount_ == kMaxPassThroughDevices) {
                 unlisted_.push_back(drive.node);
                 continue;
             }
@@ -332,7 +332,7 @@ void DeviceTable::CopySense(uint8_t* destination, uint8_t device) {
 int32_t DeviceTable::DeviceId(int index) const { return ValidIndex(index) ? devices_[index].id : 0; }
 
 Handle DeviceTable::HandleOf(int index) const {
-    if (index < 0 || index >= kMaxDevices) return kInvalidHandle;
+    if (index < 0 || index >= kMaxPassThroughDevices) return kInvalidHandle;
     Device& dev = devices_[index];
     std::lock_guard<std::mutex> lock(dev.mutex);
     return dev.handle;

@@ -13,7 +13,10 @@
 
 namespace drive_access {
 
+// The ASPI-style bus numbers its devices as the manager found them, 26 at most; pass-through
+// takes every drive the host lists, up to the last index a command can name (254).
 constexpr int kMaxDevices = 26;
+constexpr int kMaxPassThroughDevices = 255;
 constexpr int kNoDevice = 255;
 constexpr int kTiredIndex = 1365;
 constexpr const char* kAspiLibraryName = "WNASPI32.DLL";

@@ -42,10 +42,14 @@ TEST(Discovery, NoDrivesOrUnknownPlatformLeaveAnEmptyTable) {
     EXPECT_TRUE(other.aspi.loadedNames().empty());
 }
 
-TEST(Discovery, NoMoreThanTwentySixDevices) {
+TEST(Discovery, PassThroughTakesEveryIndexACommandCanName) {
     FakePlatform p;
-    p.Drives(30);
-    EXPECT_EQ(p.Table()->DeviceCount(), kMaxDevices);
+    p.Drives(300);
+    auto table = p.Table();
+    // 0 to 254: 255 names no device.
+    EXPECT_EQ(table->DeviceCount(), 255);
+    ASSERT_EQ(table->UnlistedNodes().size(), 45u);
+    EXPECT_EQ(table->UnlistedNodes().front(), "/dev/sr255");
 }
 
 TEST(SelectDevice, RefusesIndexesOutsideTheTableAndWarnsOnTheTiredIndex) {
