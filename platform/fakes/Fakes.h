@@ -1,6 +1,7 @@
 // Recording fakes of the platform seam, answering from a script.
 #pragma once
 
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <map>
@@ -186,6 +187,7 @@ class FakeDialogs : public Dialogs {
 public:
     void Message(const std::string& text) override;
     bool OkCancel(const std::string& text, const std::string& title) override;
+    void DismissOpenQuestion() override { ++dismissals; }
 
     std::vector<std::string> Messages() const;
     std::vector<std::pair<std::string, std::string>> Questions() const;  // (text, title)
@@ -193,6 +195,7 @@ public:
     // Called inside Message (on the caller's thread), e.g. to check state while a box is up.
     std::function<void(const std::string&)> onMessage;
     void Clear();
+    std::atomic<int> dismissals{0};
 
 private:
     mutable std::mutex mutex_;

@@ -1,7 +1,12 @@
-#include "Station.h"
-
+#include <atomic>
 #include <fstream>
+#include <mutex>
+#include <nlohmann/json.hpp>
 #include <sstream>
+
+#include "Station.h"
+#include "platform/Session.h"
+#include "run/History.h"
 
 namespace {
 
@@ -135,6 +140,107 @@ TEST_F(RunTruth, UncheckedSlotsAndASecondRun) {
         ExpectReportTellsTheTruth(s);
         EXPECT_EQ(s.console->LastOutcomes().size(), 1u);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Records what a run asks of the session: the inhibitor's life and the journal entries.
+class RecordingSession : public platform::SessionServices {
+public:
+    struct Lock : platform::Inhibitor {
+        explicit Lock(std::atomic<int>& held) : held_(held) { ++held_; }
+        ~Lock() override { --held_; }
+        std::atomic<int>& held_;
+    };
+    std::unique_ptr<platform::Inhibitor> Inhibit(const std::string& what, const std::string& who,
+                                                 const std::string& why, const std::string& mode,
+                                                 std::string* error) override {
+        calls.push_back(what + "|" + who + "|" + why + "|" + mode);
+        if (refuse) {
+            if (error) *error = "no login manager";
+            return nullptr;
+        }
+        return std::make_unique<Lock>(held);
+    }
+    int RequestRestart(std::string*) override { return 0; }
+    bool Journal(const std::vector<std::pair<std::string, std::string>>& fields) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        entries.push_back(fields);
+        return true;
+    }
+    bool refuse = false;
+    std::atomic<int> held{0};
+    std::vector<std::string> calls;
+    std::mutex mutex;
+    std::vector<std::vector<std::pair<std::string, std::string>>> entries;
+};
+
+using Record = ScratchDirectory;
+
+TEST_F(Record, EveryJobLeavesOneJsonLineAndOneJournalEntryAndTheRunHoldsTheInhibitor) {
+    const std::string text = ReadFile(std::string(RW_VIRTUAL_DRIVES_EXAMPLES) + "/faults.bay");
+    RecordingSession session;
+    Station s(Bay(text), Transport::PassThrough);
+    s.platform.session = &session;
+    s.console->HistoryPath = (dir / "state/romwright/history.jsonl").string();
+    s.console->VirtualDrives = true;
+    s.Start();
+    s.console->StoredChecksum = UpdatedSum();
+    s.Flash();
+    EXPECT_EQ(session.held, 1);  // from Flash ...
+    s.TickToEnd();
+    EXPECT_EQ(session.held, 0);  // ... to the end of the run
+    ExpectReportTellsTheTruth(s);
+    EXPECT_EQ(s.dialogs.dismissals, 1);  // a close question left open goes before the report
+    ASSERT_EQ(session.calls.size(), 1u);
+    EXPECT_EQ(session.calls[0],
+              "shutdown:sleep:idle:handle-power-key:handle-suspend-key:handle-hibernate-key:handle-lid-switch|"
+              "Romwright|Updating DVD writer firmware|block");
+
+    std::ifstream in(dir / "state/romwright/history.jsonl");
+    std::vector<nlohmann::json> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(nlohmann::json::parse(line));
+    const auto& outcomes = s.console->LastOutcomes();
+    ASSERT_EQ(lines.size(), outcomes.size());
+    ASSERT_EQ(session.entries.size(), outcomes.size());
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const auto& j = lines[i];
+        SCOPED_TRACE(j.dump());
+        for (const char* key : {"time", "run", "node", "serial", "identity", "outcome", "reason", "sense", "version"})
+            EXPECT_TRUE(j.at(key).is_string()) << key;
+        EXPECT_EQ(j.at("run"), lines[0].at("run"));
+        EXPECT_EQ(j.at("slot"), outcomes[i].slot);
+        EXPECT_EQ(j.at("node"), "virtual:sr" + std::to_string(outcomes[i].device));
+        const auto& drive = s.DriveOf(outcomes[i].device);
+        EXPECT_EQ(j.at("serial"), drive.Config().inquiryFailure ? "" : drive.Serial());
+        EXPECT_EQ(j.at("outcome"), run::OutcomeWord(outcomes[i].outcome));
+        EXPECT_EQ(j.at("reason"), outcomes[i].reason);
+        EXPECT_EQ(j.at("virtual"), true);
+        EXPECT_EQ(j.at("image").at("additive_sum"), "0x27CE");
+        // A read-back is recorded for the jobs that read back, with the reference it met.
+        EXPECT_EQ(j.contains("read_back"), outcomes[i].outcome == console::Outcome::Verified ||
+                                               outcomes[i].outcome == console::Outcome::VerifyNg);
+    }
+    EXPECT_EQ(lines[1].at("sense"), "");                                // lost in the transport
+    EXPECT_EQ(lines[2].at("sense"), "03/0C/00");                        // refused
+    EXPECT_EQ(lines[0].at("read_back"), lines[0].at("reference"));      // verified
+}
+
+TEST_F(Record, ARecordThatCannotBeWrittenIsSaidAndTheRunGoesOn) {
+    RecordingSession session;
+    session.refuse = true;
+    Station s(Bay("drive\n"), Transport::Aspi);
+    s.platform.session = &session;
+    std::ofstream(dir / "plain") << "a file where a folder should be";
+    s.console->HistoryPath = (dir / "plain/romwright/history.jsonl").string();
+    s.Start();
+    s.Flash();
+    EXPECT_EQ(s.view.panels[0], "Sleep not blocked: no login manager");
+    s.TickToEnd();
+    ExpectReportTellsTheTruth(s);
+    EXPECT_EQ(s.view.panels[0].rfind("Record not written: cannot make ", 0), 0u) << s.view.panels[0];
 }
 
 }  // namespace

@@ -94,9 +94,15 @@ public:
 
     // Presses Flash and ticks until the run has been reported.
     void Run() {
+        Flash();
+        TickToEnd();
+    }
+    void Flash() {
         before.clear();
         for (int i = 0; i < bay->DriveCount(); ++i) before.push_back({bay->Drive(i).BlocksReceived(), bay->Drive(i).Updates()});
         console->ButtonFlashClick();
+    }
+    void TickToEnd() {
         for (int ticks = 0; console->Running() && ticks < 300; ++ticks) {
             if (console->ProgressPercent >= 100)
                 for (auto& w : console->Workers) w->WaitIdle();

@@ -3,6 +3,7 @@
 #include <QTimer>
 
 #include "WindowFixture.h"
+#include "main/QtDialogs.h"
 #include "firmware/FlashRomChecksum.h"
 #include "settings/Profile.h"
 
@@ -154,6 +155,26 @@ TEST_F(ServiceTest, ArrangementGivesUpAfterSixtyOnePasses) {
     EXPECT_TRUE(form->Slots[0]->isEnabled());
     EXPECT_TRUE(form->Slots[1]->isEnabled());
     EXPECT_TRUE(form->ButAD->isEnabled());
+}
+
+TEST_F(ServiceTest, ClosingTheWindowStopsAnArrangementWithoutWritingIt) {
+    Settings("[DRIVE_PRIORITY]\r\nTOTAL_DRIVE=2\r\n0=1\r\n1=0\r\n");
+    Start(2);  // ready drives never report "no medium": the arrangement would take a minute
+    const std::string before = SettingsFile();
+    form->show();
+    QTimer::singleShot(0, form.get(), [this] { form->close(); });
+    form->ButADClick();
+    EXPECT_EQ(Pauses(clock), 1);
+    EXPECT_FALSE(form->isVisible());
+    EXPECT_EQ(SettingsFile(), before);
+    EXPECT_TRUE(dialogs.Questions().empty());
+}
+
+TEST(QtDialogsTest, AQuestionWhoseMatterHasPassedGoesAway) {
+    QtDialogs dialogs;
+    dialogs.DismissOpenQuestion();  // none open: nothing happens
+    QTimer::singleShot(0, [&] { dialogs.DismissOpenQuestion(); });
+    EXPECT_FALSE(dialogs.OkCancel("Drives are being updated. Close anyway?", "Romwright"));
 }
 
 TEST_F(ServiceTest, TheFirmwareFileNamedInTheSettingsIsCheckedAtStartUp) {

@@ -38,6 +38,9 @@ TEST_F(WindowTest, NoDrivesShowsOnlyTheButtonsAndTheProgress) {
                                                            form->CheckBoxForcedFlash})
         EXPECT_FALSE(Visible(hidden)) << hidden->objectName().toStdString();
     EXPECT_TRUE(dialogs.Messages().empty());
+    // The empty slot area says so, and what to check.
+    EXPECT_TRUE(Visible(form->NoDrives));
+    EXPECT_EQ(form->NoDrives->text().toStdString().rfind("No optical drive was found.", 0), 0u);
 }
 
 TEST_F(WindowTest, ComponentsCarryTheirNamesTextsAndGeometry) {
