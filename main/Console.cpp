@@ -226,7 +226,7 @@ void Console::ButtonFlashClick() {
         inhibitor_ = platform_.session->Inhibit(
             "shutdown:sleep:idle:handle-power-key:handle-suspend-key:handle-hibernate-key:handle-lid-switch",
             "Romwright", "Updating DVD writer firmware", "block", &refused);
-    view_.SetPanelText(0, inhibitor_ ? "Progress" : "Sleep not blocked: " + refused);
+    view_.SetPanelText(kNoticePanel, inhibitor_ ? "" : "Sleep not blocked: " + refused);
     runId_ = run::IsoTime(platform::UtcSeconds()) + "-" + std::to_string(++runCount_);
     // A stored reference is checked against every drive written.
     const bool verify = StoredChecksum != 0;
@@ -311,7 +311,7 @@ void Console::Record(const SlotOutcome& o, const run::JobReport& report, const r
     r.virtualDrives = VirtualDrives;
     std::string error;
     if (history_ && !history_->Append(run::ToJsonLine(r), &error)) {
-        view_.SetPanelText(0, "Record not written: " + error);
+        view_.SetPanelText(kNoticePanel, "Record not written: " + error);
         history_.reset();  // one message a run, not one a drive
     }
     if (platform_.session != nullptr) platform_.session->Journal(run::ToJournalFields(r));
@@ -342,7 +342,7 @@ void Console::EndRun() {
     }
     lastOutcomes_ = outcomes;
     std::string error;
-    if (history_ && !history_->Sync(&error)) view_.SetPanelText(0, "Record not written: " + error);
+    if (history_ && !history_->Sync(&error)) view_.SetPanelText(kNoticePanel, "Record not written: " + error);
     inhibitor_.reset();
 
     bool restart = false;
@@ -377,7 +377,7 @@ bool Console::AllCheckedWrong() const {
 
 int Console::RebootComputer() {
     const int accepted = platform_.process->RestartComputer();
-    if (!accepted) view_.SetPanelText(0, "Restart refused");
+    if (!accepted) view_.SetPanelText(kNoticePanel, "Restart refused");
     return accepted;
 }
 

@@ -11,6 +11,12 @@ constexpr int kSlotCount = 10;
 
 enum class Button { ButtonFlash, ButtonLoad, ButExit, ButCS, ButAD };
 
+// Status bar panels: 0 under the progress bar, 1 the completion, 2 notices (what the run could
+// not do for the operator: block sleep, keep the record, restart).
+constexpr int kProgressPanel = 0;
+constexpr int kPercentPanel = 1;
+constexpr int kNoticePanel = 2;
+
 // Colour values as the slots' fonts take them.
 constexpr int32_t clBlack = 0;
 constexpr int32_t clGreen = 0x8000;

@@ -59,18 +59,18 @@ TForm1::TForm1(platform::Platform& platform, int tickMs)
     StatusBar->setObjectName("StatusBar");
     StatusBar->setSizeGripEnabled(false);
     StatusBar->setGeometry(1, 49, kFormWidth, 20);
-    const char* panelTexts[2] = {"Progress", "Percent"};
-    const int panelWidths[2] = {250, 100};
-    for (int i = 0; i < 2; ++i) {
+    const char* panelTexts[3] = {"Progress", "Percent", ""};
+    const int panelWidths[3] = {250, 100, 100};
+    for (int i = 0; i < 3; ++i) {
         StatusPanels[i] = new QLabel(panelTexts[i], StatusBar);
-        StatusPanels[i]->setObjectName(i == 0 ? "StatusPanel0" : "StatusPanel1");
+        StatusPanels[i]->setObjectName(QString("StatusPanel%1").arg(i));
         StatusPanels[i]->setFont(PixelFont(12, false));
-        // The second panel takes what the first leaves, so "Waiting for drives" fits too.
+        // The percent panel fits "Waiting for drives"; notices take the rest.
         if (i == 0)
             StatusPanels[i]->setFixedWidth(panelWidths[i]);
         else
             StatusPanels[i]->setMinimumWidth(panelWidths[i]);
-        StatusBar->addWidget(StatusPanels[i], i);
+        StatusBar->addWidget(StatusPanels[i], i == 2 ? 1 : 0);
     }
     StatusBar->setContentsMargins(0, 0, 0, 0);
 
@@ -292,7 +292,10 @@ bool TForm1::ButtonEnabled(console::Button button) const { return ButtonOf(butto
 void TForm1::SetProgress(int position) { ProgressBar->setValue(position); }
 
 void TForm1::SetPanelText(int panel, const std::string& text) {
-    if (panel >= 0 && panel < 2) StatusPanels[panel]->setText(Q(text));
+    if (panel < 0 || panel >= 3) return;
+    StatusPanels[panel]->setText(Q(text));
+    // A notice may be longer than its panel: the whole of it on hovering.
+    StatusPanels[panel]->setToolTip(Q(text));
 }
 
 void TForm1::SetTimerEnabled(bool enabled) {

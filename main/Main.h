@@ -76,7 +76,7 @@ public:
     QCheckBox* CheckBoxReset;
     QPushButton* ButExit;
     QStatusBar* StatusBar;
-    std::array<QLabel*, 2> StatusPanels;
+    std::array<QLabel*, 3> StatusPanels;
     QPushButton* ButCS;
     QLabel* LabelCS;
     QPushButton* ButAD;

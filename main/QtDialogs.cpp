@@ -9,6 +9,8 @@ void QtDialogs::Message(const std::string& text) {
     QMessageBox box(QMessageBox::NoIcon, console::kWindowCaption, QString::fromLocal8Bit(text.c_str()),
                     QMessageBox::Ok, QApplication::activeWindow());
     box.setObjectName("PlainMessage");
+    // A report names one drive a line: wide enough that a line stays one line.
+    if (text.find('\n') != std::string::npos) box.setStyleSheet("QLabel { min-width: 720px; }");
     box.exec();
 }
 

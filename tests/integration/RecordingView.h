@@ -57,7 +57,7 @@ public:
     std::array<Slot, console::kSlotCount> slots;
     std::map<console::Button, bool> buttons;
     int progress = 0;
-    std::array<std::string, 2> panels{"Progress", "Percent"};
+    std::array<std::string, 3> panels{"Progress", "Percent", ""};
     bool timer = false;
     std::string edit1;
     std::string editCS;

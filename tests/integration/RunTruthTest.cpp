@@ -237,10 +237,10 @@ TEST_F(Record, ARecordThatCannotBeWrittenIsSaidAndTheRunGoesOn) {
     s.console->HistoryPath = (dir / "plain/romwright/history.jsonl").string();
     s.Start();
     s.Flash();
-    EXPECT_EQ(s.view.panels[0], "Sleep not blocked: no login manager");
+    EXPECT_EQ(s.view.panels[2], "Sleep not blocked: no login manager");
     s.TickToEnd();
     ExpectReportTellsTheTruth(s);
-    EXPECT_EQ(s.view.panels[0].rfind("Record not written: cannot make ", 0), 0u) << s.view.panels[0];
+    EXPECT_EQ(s.view.panels[2].rfind("Record not written: cannot make ", 0), 0u) << s.view.panels[2];
 }
 
 }  // namespace
