@@ -178,7 +178,9 @@ int DeviceTable::ExecutePassThrough(Device& dev, uint8_t device, const uint8_t* 
     spt.Length = sizeof(PassThroughDirect);
     spt.CdbLength = cdbLength;
     spt.SenseInfoLength = kSenseBufferSize;
-    spt.DataDirection = direction == DirIn ? platform::TransferIn : direction == DirOut ? platform::TransferOut : TransferNone;
+    spt.DataDirection = direction == DirIn    ? platform::TransferIn
+                        : direction == DirOut ? platform::TransferOut
+                                              : platform::TransferNone;
     spt.DataTransferLength = static_cast<uint32_t>(length < 0 ? 0 : length);
     spt.TimeOutValue = static_cast<uint32_t>(timeoutMs < 0 ? 0 : timeoutMs / 1000);
     spt.DataBuffer = data;
@@ -278,9 +280,9 @@ int DeviceTable::FinishRequest(AspiRequest& request, Device& dev, uint32_t sent,
                                int32_t length, uint8_t direction) {
     SrbExecScsiCmd& srb = request.srb;
     uint8_t status = AspiStatus(srb.Hdr);
-    if (sent != SS_PENDING && status == SS_PENDING) {
+    if (sent != uint32_t{SS_PENDING} && status == SS_PENDING) {
         // Refused at once without a word in the block: the call's own answer is the status.
-        status = sent > 0xFF ? SS_ERR : static_cast<uint8_t>(sent);
+        status = sent > 0xFF ? uint8_t{SS_ERR} : static_cast<uint8_t>(sent);
         SetAspiStatus(srb.Hdr, status);
     }
     const bool ended = status != SS_PENDING;

@@ -50,7 +50,7 @@ void Console::CreateWorkers() {
     }
 }
 
-Console::Identity Console::ReadIdentity(int device) {
+Console::Identity Console::ReadIdentity() {
     Identity id;
     uint8_t answer[40] = {};
     if (Inquiry(ConsoleLink, answer, 36)) {
@@ -62,7 +62,8 @@ Console::Identity Console::ReadIdentity(int device) {
     uint8_t page[68] = {};
     if (InquirySerial(ConsoleLink, page, 64) && page[1] == 0x80) {
         const size_t length = std::min<size_t>(page[3], 60);
-        std::string serial(reinterpret_cast<const char*>(page + 4), strnlen(reinterpret_cast<const char*>(page + 4), length));
+        const char* text = reinterpret_cast<const char*>(page + 4);
+        std::string serial(text, strnlen(text, length));
         // Serials come padded, and only printable ASCII is shown.
         while (!serial.empty() && static_cast<unsigned char>(serial.back()) <= 32) serial.pop_back();
         size_t first = 0;
@@ -101,7 +102,7 @@ void Console::ListDrives() {
             platform_.dialogs->Message(text);
             platform_.process->Exit(1);
         }
-        const Identity identity = ReadIdentity(i);
+        const Identity identity = ReadIdentity();
         const int slot = ListedCount;
         listedCaptions_[slot] = identity.caption;
         serials_[i] = identity.serial;
@@ -192,7 +193,7 @@ void Console::CheckFirmwareFileAtStartup() {
 
 void Console::RefreshSlotCaption(int slot) {
     if (slot < 0 || slot >= kSlotCount) return;
-    if (Attach(ConsoleLink, SlotDevice[slot])) ShowSlot(slot, ReadIdentity(SlotDevice[slot]));
+    if (Attach(ConsoleLink, SlotDevice[slot])) ShowSlot(slot, ReadIdentity());
     Detach(ConsoleLink);
 }
 

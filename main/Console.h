@@ -91,7 +91,8 @@ private:
         std::string caption;
         std::string serial;
     };
-    Identity ReadIdentity(int device);
+    // The identity and serial of the device ConsoleLink is attached to.
+    Identity ReadIdentity();
     void ShowSlot(int slot, const Identity& identity);
     void RefreshStates();
     void Record(const SlotOutcome& o, const run::JobReport& report, const run::JobFacts& facts);

@@ -116,6 +116,20 @@ struct ExecReply {
     int targetStatus = -1;
     // false: an immediate answer that only returns the status and leaves the block as it was.
     bool writesStatus = true;
+
+    // The ways a command can be lost in the transport.
+    static ExecReply Hangs(bool abortEndsIt = true) {
+        ExecReply r;
+        r.mode = NeverComplete;
+        r.abortEndsCommand = abortEndsIt;
+        return r;
+    }
+    static ExecReply NoDevice(bool writesItsStatus = true) {
+        ExecReply r;
+        r.status = SS_NO_DEVICE;
+        r.writesStatus = writesItsStatus;
+        return r;
+    }
     // What an abort of a never-completed command does.
     uint8_t abortStatus = SS_COMP;
     bool abortEndsCommand = true;  // the aborted block leaves SS_PENDING

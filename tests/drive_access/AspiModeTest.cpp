@@ -224,14 +224,6 @@ TEST(AspiSense, EachDeviceKeepsTheSenseOfItsOwnLastCommand) {
 // What a command that did not end in CHECK CONDITION leaves to read: nothing, whatever an earlier
 // command on the device left in its request block.
 TEST(AspiSense, OnlyACheckConditionLeavesSense) {
-    ExecReply hangs;
-    hangs.mode = ExecReply::NeverComplete;
-    ExecReply hangsForGood = hangs;
-    hangsForGood.abortEndsCommand = false;
-    ExecReply noDevice;
-    noDevice.status = platform::SS_NO_DEVICE;
-    ExecReply silent = noDevice;
-    silent.writesStatus = false;
     ExecReply errorWithoutCheck;
     errorWithoutCheck.mode = ExecReply::PendingThenComplete;
     errorWithoutCheck.status = platform::SS_ERR;
@@ -241,8 +233,10 @@ TEST(AspiSense, OnlyACheckConditionLeavesSense) {
         const char* name;
         ExecReply reply;
     };
-    for (const Case& c : {Case{"time-out, aborted", hangs}, Case{"time-out, abort fails", hangsForGood},
-                          Case{"no device", noDevice}, Case{"error without a status", silent},
+    for (const Case& c : {Case{"time-out, aborted", ExecReply::Hangs()},
+                          Case{"time-out, abort fails", ExecReply::Hangs(false)},
+                          Case{"no device", ExecReply::NoDevice()},
+                          Case{"error without a status", ExecReply::NoDevice(false)},
                           Case{"error without CHECK CONDITION", errorWithoutCheck}}) {
         SCOPED_TRACE(c.name);
         TwoDevices p;

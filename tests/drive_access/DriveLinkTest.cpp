@@ -45,6 +45,8 @@ TEST_F(LinkFixture, EachCommandSendsItsTemplateWithTheCallersValues) {
          {0x12, 0, 0, 0, 0x24, 0, 0, 0, 0, 0, 0, 0}, 1, 36, 15},
         {"inquiry 32", [](DriveLink l, uint8_t* b) { return Inquiry(l, b, 32); },
          {0x12, 0, 0, 0, 0x20, 0, 0, 0, 0, 0, 0, 0}, 1, 32, 15},
+        {"serial number page", [](DriveLink l, uint8_t* b) { return InquirySerial(l, b, 64); },
+         {0x12, 0x01, 0x80, 0, 0x40, 0, 0, 0, 0, 0, 0, 0}, 1, 64, 15},
         {"block write", [](DriveLink l, uint8_t*) { return WriteFlashBlock(l, block, 0x27CE, 0x7AEB, 5, 48, 1); },
          {0xFA, 0x27, 0xCE, 0x7A, 0xEB, 0x05, 0x01, 0x27, 0xCE, 0x7A, 0xEB, 0x30}, 0, 16384, 60},
         {"eject, immediate", [](DriveLink l, uint8_t*) { return StartStopUnit(l, 2, 1); },
@@ -71,8 +73,11 @@ TEST_F(LinkFixture, EachCommandSendsItsTemplateWithTheCallersValues) {
         EXPECT_EQ(r.dataIn, c.dataIn);
         EXPECT_EQ(r.length, c.length);
         EXPECT_EQ(r.timeoutSeconds, c.timeoutSeconds);
-        if (c.dataIn == 0) EXPECT_EQ(r.buffer, block);
-        if (c.dataIn == 1) EXPECT_EQ(r.buffer, buffer);
+        if (c.dataIn == 0) {
+            EXPECT_EQ(r.buffer, block);
+        } else if (c.dataIn == 1) {
+            EXPECT_EQ(r.buffer, buffer);
+        }
     }
 }
 

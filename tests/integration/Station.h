@@ -175,7 +175,9 @@ inline void ExpectReportTellsTheTruth(Station& s) {
             ++named;
             named_.push_back(s.console->NodeOf(o.device) + "  ");
             // Every drive not updated says why, but a drive of another model, which needs no reason.
-            if (o.outcome != console::Outcome::WrongDrive) EXPECT_FALSE(o.reason.empty());
+            if (o.outcome != console::Outcome::WrongDrive) {
+                EXPECT_FALSE(o.reason.empty());
+            }
         }
     }
     // Every checked slot's drive had its job; no other drive was touched.

@@ -2,7 +2,7 @@
 // host and three emulated SCSI CD drives:
 //   sr0  ORVEX / DVD RW LMX2097 / 1.00, no medium
 //   sr1  QEMU's own drive, no medium
-//   sr2  ORVEX / DVD RW LMX2097 / 1.00, with a medium
+//   sr2  ORVEX / DVD RW LMX2097 / 1.00, serial QM2402002, with a medium
 // "block-nodes": the sg module is not loaded, /dev/sr0 and /dev/sr1 are group-accessible, /dev/sr2
 // is root's alone. "generic-nodes": sg is loaded and every node is group-accessible.
 // Prints one "GUEST RESULT: N passed, M failed" line; exits 0 only when nothing failed.
@@ -88,7 +88,8 @@ struct NullView : console::ConsoleView {
     bool SlotChecked(int) const override { return true; }
     void SetSlotEnabled(int, bool) override {}
     void SetSlotColour(int, int32_t) override {}
-    void SetSlotDetails(int, const std::string&, const std::string&) override {}
+    std::string serials[console::kSlotCount];
+    void SetSlotDetails(int slot, const std::string&, const std::string& serial) override { serials[slot] = serial; }
     void SetSlotState(int, const std::string&) override {}
     void SetNoDrivesText(const std::string&) override {}
     void SetButtonEnabled(console::Button, bool) override {}
@@ -179,6 +180,7 @@ void GenericNodes(DeviceTable& table, platform::LinuxDeviceHost& host, platform:
     CheckEq(s.view.captions[0], kRightCaption, "slot 0 caption");
     CheckEq(s.view.captions[1].substr(0, kQemuCaption.size()), kQemuCaption, "slot 1 caption: QEMU's own drive");
     CheckEq(s.view.captions[2], kRightCaption, "slot 2 caption");
+    CheckEq(s.view.serials[2], std::string("QM2402002"), "slot 2 serial, from INQUIRY page 80h");
     for (const auto& m : s.messages) std::printf("  message: %s\n", m.c_str());
     Check(s.messages.empty(), "no permission message when the sg nodes are usable");
 

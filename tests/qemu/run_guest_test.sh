@@ -142,7 +142,7 @@ qemu=(qemu-system-x86_64 -M pc -accel tcg -smp 1 -m 256 -nodefaults -nographic -
       -drive if=none,id=cd0 -device "scsi-cd,bus=scsi0.0,scsi-id=0,lun=0,drive=cd0,$orvex"
       -drive if=none,id=cd1 -device "scsi-cd,bus=scsi0.0,scsi-id=1,lun=0,drive=cd1"
       -drive "if=none,id=cd2,media=cdrom,format=raw,readonly=on,file=$cache/medium.img"
-      -device "scsi-cd,bus=scsi0.0,scsi-id=2,lun=0,drive=cd2,$orvex")
+      -device "scsi-cd,bus=scsi0.0,scsi-id=2,lun=0,drive=cd2,serial=QM2402002,$orvex")
 boot=$(date +%s)
 set +e
 # Without the firmware's terminal resets and carriage returns.

@@ -69,7 +69,9 @@ TEST(Report, EachWayAJobEndsHasItsTagAndReason) {
         const run::JobReport r = run::Judge(c.facts);
         EXPECT_EQ(r.outcome, c.outcome);
         EXPECT_EQ(run::Good(r.outcome), c.line == nullptr);
-        if (c.line) EXPECT_EQ(run::ReportLine("sr2", "NAME", r), c.line);
+        if (c.line) {
+            EXPECT_EQ(run::ReportLine("sr2", "NAME", r), c.line);
+        }
     }
 }
 

@@ -245,14 +245,6 @@ TEST_F(WorkerFixture, ARefusedBlockEndsTheWriteAndOnlyAResetOnTheLastBlockCounts
 // left a unit attention (06/29/00): nothing of that earlier answer may count for the block.
 TEST(WorkerTransport, ABlockLostInTheTransportFailsInBothModes) {
     using platform::fakes::ExecReply;
-    ExecReply hangs;
-    hangs.mode = ExecReply::NeverComplete;
-    ExecReply hangsForGood = hangs;
-    hangsForGood.abortEndsCommand = false;
-    ExecReply gone;
-    gone.status = platform::SS_NO_DEVICE;
-    ExecReply silent = gone;
-    silent.writesStatus = false;
     struct Case {
         const char* name;
         bool aspi;
@@ -262,10 +254,10 @@ TEST(WorkerTransport, ABlockLostInTheTransportFailsInBothModes) {
     const Case cases[] = {
         {"pass-through time-out", false, PassThroughReply::Failed(ETIMEDOUT), {}},
         {"pass-through drive gone", false, PassThroughReply::Failed(ENODEV), {}},
-        {"aspi time-out, aborted", true, {}, hangs},
-        {"aspi time-out, abort fails", true, {}, hangsForGood},
-        {"aspi no device", true, {}, gone},
-        {"aspi error without a status", true, {}, silent},
+        {"aspi time-out, aborted", true, {}, ExecReply::Hangs()},
+        {"aspi time-out, abort fails", true, {}, ExecReply::Hangs(false)},
+        {"aspi no device", true, {}, ExecReply::NoDevice()},
+        {"aspi error without a status", true, {}, ExecReply::NoDevice(false)},
     };
     for (const Case& c : cases) {
         for (int block : {0, 20, 47}) {
