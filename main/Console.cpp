@@ -1,13 +1,14 @@
 #include "main/Console.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "drive_access/DeviceTable.h"
 #include "firmware/FirmwareImage.h"
-#include "run/History.h"
+#include "run/Engine.h"
 #include "firmware/CvtFile.h"
 #include "firmware/FlashRomChecksum.h"
 #include "settings/Profile.h"
@@ -36,11 +37,27 @@ std::string IdentityText(const uint8_t* answer) {
 
 }  // namespace
 
-Console::Console(ConsoleView& view, platform::Platform& platform) : view_(view), platform_(platform) {
+// What the engine tells while a run goes: the window reads the states itself on every tick, and
+// shows the notices.
+class Console::RunObserver : public run::EngineObserver {
+public:
+    explicit RunObserver(ConsoleView& view) : view_(view) {}
+    void Notice(const std::string& text) override {
+        std::string shown = text;
+        if (!shown.empty()) shown[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(shown[0])));
+        view_.SetPanelText(kNoticePanel, shown);
+    }
+
+private:
+    ConsoleView& view_;
+};
+
+Console::Console(ConsoleView& view, platform::Platform& platform)
+    : view_(view), platform_(platform), observer_(std::make_unique<RunObserver>(view)) {
     for (int i = 0; i < kSlotCount; ++i) SlotDevice[i] = i;
 }
 
-Console::~Console() = default;
+Console::~Console() { engine_.reset(); }
 
 void Console::CreateWorkers() {
     for (int i = 0; i < kWorkerCount; ++i) {
@@ -221,22 +238,12 @@ void Console::ButtonFlashClick() {
     runSlots_.clear();
     running_ = true;
     for (int i = 0; i < kSlotCount; ++i) view_.SetSlotState(i, "");
-    // No sleep, shutdown or lid switch may cut a transfer in half; without the lock the run goes on.
-    std::string refused = "no session service";
-    if (platform_.session != nullptr)
-        inhibitor_ = platform_.session->Inhibit(
-            "shutdown:sleep:idle:handle-power-key:handle-suspend-key:handle-hibernate-key:handle-lid-switch",
-            "Romwright", "Updating DVD writer firmware", "block", &refused);
-    view_.SetPanelText(kNoticePanel, inhibitor_ ? "" : "Sleep not blocked: " + refused);
-    runId_ = run::IsoTime(platform::UtcSeconds()) + "-" + std::to_string(++runCount_);
-    // A stored reference is checked against every drive written.
-    const bool verify = StoredChecksum != 0;
-    verifying_ = verify;
+    view_.SetPanelText(kNoticePanel, "");
+    std::vector<run::DriveJob> jobs;
     for (int i = 0; i < kSlotCount; ++i) {
         const int d = SlotDevice[i];
-        AspiExec& worker = *Workers[d];
         if (!view_.SlotChecked(i)) {
-            worker.ReportIndex = d;
+            Workers[d]->ReportIndex = d;
             continue;
         }
         // Two jobs on one drive in one run would interleave two transfers.
@@ -245,11 +252,19 @@ void Console::ButtonFlashClick() {
             view_.SetTimerEnabled(true);
             TimerStarted = 1;
         }
-        worker.Phase = JobState::Idle;
-        worker.HandOver(d, verify);
+        jobs.push_back({d, NodeOf(d), SerialOf(d), i, Workers[d].get()});
         runDevices_.push_back(d);
         runSlots_.push_back(i);
     }
+    // A stored reference is checked against every drive written.
+    run::EngineOptions options;
+    options.verify = StoredChecksum != 0;
+    options.reference = StoredChecksum;
+    options.historyPath = HistoryPath;
+    options.virtualDrives = VirtualDrives;
+    options.session = platform_.session;
+    engine_ = std::make_unique<run::Engine>(*platform_.clock, options);
+    engine_->Begin(jobs, *observer_);
     RefreshStates();
 }
 
@@ -262,11 +277,7 @@ void Console::RefreshStates() {
     }
 }
 
-bool Console::JobsStillRunning() const {
-    for (int device : runDevices_)
-        if (Workers[device]->Busy()) return true;
-    return false;
-}
+bool Console::JobsStillRunning() { return engine_ && !engine_->Step(*observer_); }
 
 void Console::TimerPBTimer() {
     if (!running_) return;
@@ -285,66 +296,25 @@ void Console::TimerPBTimer() {
     EndRun();
 }
 
-std::string Console::ReportName(int slot, int device) const {
-    (void)slot;
-    const std::string name = DeviceNames.Get(device);
-    return name.empty() ? "(no answer)" : name;
-}
-
-void Console::Record(const SlotOutcome& o, const run::JobReport& report, const run::JobFacts& facts) {
-    run::JobRecord r;
-    r.time = run::IsoTime(platform::UtcSeconds());
-    r.runId = runId_;
-    r.node = NodeOf(o.device);
-    r.slot = o.slot;
-    r.serial = SerialOf(o.device);
-    r.identity = DeviceNames.Get(o.device);
-    r.outcome = run::OutcomeWord(report.outcome);
-    r.reason = report.reason;
-    if (facts.stopSense != 0 && report.outcome == Outcome::Failed) r.sense = run::SenseText(facts.stopSense);
-    if (facts.verifying && facts.result == ResultOk) {
-        r.readBack = facts.readBackSum;
-        r.reference = facts.reference;
-    }
-    r.imageAdditiveSum = firmware::BuiltInFirmware.AdditiveSum;
-    r.imageRotatingSum = firmware::BuiltInFirmware.RotatingSum;
-    r.version = run::kVersion;
-    r.virtualDrives = VirtualDrives;
-    std::string error;
-    if (history_ && !history_->Append(run::ToJsonLine(r), &error)) {
-        view_.SetPanelText(kNoticePanel, "Record not written: " + error);
-        history_.reset();  // one message a run, not one a drive
-    }
-    if (platform_.session != nullptr) platform_.session->Journal(run::ToJournalFields(r));
-}
-
 void Console::EndRun() {
     view_.SetTimerEnabled(false);
     running_ = false;
     // A question the operator has not answered yet (closing, say) no longer applies.
     platform_.dialogs->DismissOpenQuestion();
-    if (!HistoryPath.empty() && (!history_ || history_->Path() != HistoryPath))
-        history_ = std::make_unique<platform::AppendLog>(HistoryPath);
+    const std::vector<run::DriveResult> results = engine_->End(*observer_);
     std::vector<SlotOutcome> outcomes;
     std::string list;
     for (int i = 0; i < kSlotCount; ++i) view_.SetSlotColour(i, clBlack);
-    for (size_t k = 0; k < runSlots_.size(); ++k) {
-        const int slot = runSlots_[k];
-        const int d = runDevices_[k];
-        const run::JobFacts facts = run::FactsOf(*Workers[d], WrongDrive[d] != 0, verifying_, StoredChecksum);
-        const run::JobReport report = run::Judge(facts);
-        const SlotOutcome o{slot, d, report.outcome, report.reason};
+    for (const run::DriveResult& r : results) {
+        const SlotOutcome o{r.job.slot, r.job.device, r.report.outcome, r.report.reason};
         outcomes.push_back(o);
-        const bool good = run::Good(report.outcome);
-        view_.SetSlotColour(slot, good ? clGreen : clRed);
-        view_.SetSlotState(slot, run::StateWord(report.outcome));
-        if (!good) list += run::ReportLine(NodeOf(d), ReportName(slot, d), report) + "\n";
-        Record(o, report, facts);
+        const bool good = run::Good(r.report.outcome);
+        view_.SetSlotColour(o.slot, good ? clGreen : clRed);
+        view_.SetSlotState(o.slot, run::StateWord(r.report.outcome));
+        const std::string name = r.identity.empty() ? "(no answer)" : r.identity;
+        if (!good) list += run::ReportLine(r.job.node, name, r.report) + "\n";
     }
     lastOutcomes_ = outcomes;
-    std::string error;
-    if (history_ && !history_->Sync(&error)) view_.SetPanelText(kNoticePanel, "Record not written: " + error);
-    inhibitor_.reset();
 
     bool restart = false;
     if (list.empty()) {

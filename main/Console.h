@@ -11,9 +11,9 @@
 #include "AspiThread/AspiExec.h"
 #include "drive_access/DriveLink.h"
 #include "main/ConsoleView.h"
-#include "platform/AppendLog.h"
 #include "platform/Platform.h"
 #include "platform/Session.h"
+#include "run/Engine.h"
 #include "run/Report.h"
 
 namespace console {
@@ -95,25 +95,22 @@ private:
     Identity ReadIdentity();
     void ShowSlot(int slot, const Identity& identity);
     void RefreshStates();
-    void Record(const SlotOutcome& o, const run::JobReport& report, const run::JobFacts& facts);
-    bool JobsStillRunning() const;
+    // Judges and records the jobs that ended; true while any is still under way.
+    bool JobsStillRunning();
     void EndRun();
     void SetServiceButtons(bool enabled);
-    std::string ReportName(int slot, int device) const;
 
     ConsoleView& view_;
     platform::Platform& platform_;
     bool running_ = false;
     std::vector<int> runDevices_;  // the devices handed a job by the current run
     std::vector<int> runSlots_;    // ...and the slot each was handed for
-    bool verifying_ = false;
     std::vector<SlotOutcome> lastOutcomes_;
     std::array<std::string, kSlotCount> listedCaptions_;
     std::array<std::string, kSlotCount> serials_;  // by device
-    std::unique_ptr<platform::Inhibitor> inhibitor_;
-    std::unique_ptr<platform::AppendLog> history_;
-    std::string runId_;
-    int runCount_ = 0;
+    class RunObserver;
+    std::unique_ptr<RunObserver> observer_;
+    std::unique_ptr<run::Engine> engine_;  // the current or last run
     std::array<std::string, kSlotCount> identities_;  // by device, as the run found them
     bool arranging_ = false;
     bool stopArrangement_ = false;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,9 @@ struct DriveJob {
     int device = -1;     // index in the installed device table
     std::string node;    // as the report names it
     std::string serial;  // as listed before the run, for the record
+    int slot = -1;       // the window's slot, for the record; -1 where there are none
+    // The worker to hand the job to (the window keeps one per device); null: the engine makes one.
+    AspiExec* worker = nullptr;
 };
 
 struct DriveProgress {
@@ -71,11 +75,21 @@ struct EngineOptions {
 class Engine {
 public:
     Engine(platform::Clock& clock, EngineOptions options);
+    ~Engine();
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
 
     // Runs the jobs and returns one result per job, in the order given. A device named twice
     // gets one job; its second entry is not started. Returns only when every started job has
     // ended.
     std::vector<DriveResult> Run(const std::vector<DriveJob>& jobs, EngineObserver& observer);
+
+    // The same in steps, for a front end that must not block (the window's timer): Begin hands
+    // out what it may, each Step hands out more, reports and judges what ended, and says whether
+    // every job has ended; End waits for the workers and returns the results.
+    void Begin(const std::vector<DriveJob>& jobs, EngineObserver& observer);
+    bool Step(EngineObserver& observer);
+    std::vector<DriveResult> End(EngineObserver& observer);
 
     // The run's name in the record: "2026-12-11T16:30:05Z-1".
     const std::string& RunId() const { return runId_; }
@@ -83,10 +97,16 @@ public:
     bool StopRequested() const { return stopRequested_; }
 
 private:
+    struct State;
+    void HandOut(EngineObserver& observer);
+    void Look(size_t k, EngineObserver& observer);
+    void Record(const DriveResult& r, EngineObserver& observer);
+
     platform::Clock& clock_;
     EngineOptions options_;
     std::string runId_;
     bool stopRequested_ = false;
+    std::unique_ptr<State> state_;
 };
 
 }  // namespace run

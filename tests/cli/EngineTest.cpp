@@ -10,7 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "drive_access/DeviceTable.h"
-#include "platform/Session.h"
+#include "platform/fakes/FakeSession.h"
 #include "platform/fakes/Fakes.h"
 #include "platform/fakes/VirtualClock.h"
 #include "run/Engine.h"
@@ -19,30 +19,12 @@
 
 namespace {
 
-class RecordingSession : public platform::SessionServices {
-public:
-    struct Lock : platform::Inhibitor {
-        explicit Lock(std::atomic<int>& held) : held_(held) { ++held_; }
-        ~Lock() override { --held_; }
-        std::atomic<int>& held_;
-    };
-    std::unique_ptr<platform::Inhibitor> Inhibit(const std::string&, const std::string&, const std::string&,
-                                                 const std::string&, std::string*) override {
-        ++inhibits;
-        return std::make_unique<Lock>(held);
-    }
-    int RequestRestart(std::string*) override { return 0; }
-    bool Journal(const std::vector<std::pair<std::string, std::string>>&) override {
-        ++entries;
-        return true;
-    }
-    std::atomic<int> held{0}, inhibits{0}, entries{0};
-};
+using platform::fakes::FakeSession;
 
 // Stops the run once `stopAfter` jobs have ended; notes whether the inhibitor was held meanwhile.
 class Observer : public run::EngineObserver {
 public:
-    Observer(int stopAfter, RecordingSession& session) : stopAfter_(stopAfter), session_(session) {}
+    Observer(int stopAfter, FakeSession& session) : stopAfter_(stopAfter), session_(session) {}
     void StateChanged(const run::DriveJob&, const run::DriveProgress&) override {
         heldWhileRunning = heldWhileRunning && session_.held == 1;
     }
@@ -53,7 +35,7 @@ public:
 
 private:
     int stopAfter_;
-    RecordingSession& session_;
+    FakeSession& session_;
 };
 
 virtual_drives::BayDescription Bay(const std::string& text) {
@@ -100,7 +82,7 @@ struct Bench {
     platform::Platform platform{};
     std::unique_ptr<drive_access::DeviceTable> table;
     std::unique_ptr<drive_access::ScopedDeviceTable> scope;
-    RecordingSession session;
+    FakeSession session;
     std::filesystem::path dir;
 };
 
@@ -116,8 +98,8 @@ TEST(Engine, AStopBeforeTheHandOutStartsNothing) {
     }
     for (int i = 0; i < 3; ++i) EXPECT_EQ(b.bay.Drive(i).BlocksReceived(), 0);
     EXPECT_TRUE(engine.StopRequested());
-    EXPECT_EQ(b.session.inhibits, 0);
-    EXPECT_EQ(b.session.entries, 0);
+    EXPECT_TRUE(b.session.Calls().empty());
+    EXPECT_TRUE(b.session.Entries().empty());
     EXPECT_EQ(b.Records(), 0u);
 }
 
@@ -147,7 +129,7 @@ TEST(Engine, AStopInAWaveLetsTheWaveEndAndStartsNoMore) {
     EXPECT_LT(started, 12);
     EXPECT_TRUE(observer.heldWhileRunning);
     EXPECT_EQ(b.session.held, 0);
-    EXPECT_EQ(b.session.entries, started);
+    EXPECT_EQ(static_cast<int>(b.session.Entries().size()), started);
     EXPECT_EQ(b.Records(), static_cast<size_t>(started));
 }
 

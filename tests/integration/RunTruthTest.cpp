@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "Station.h"
-#include "platform/Session.h"
+#include "platform/fakes/FakeSession.h"
 #include "run/History.h"
 
 namespace {
@@ -146,42 +146,13 @@ TEST_F(RunTruth, UncheckedSlotsAndASecondRun) {
 
 namespace {
 
-// Records what a run asks of the session: the inhibitor's life and the journal entries.
-class RecordingSession : public platform::SessionServices {
-public:
-    struct Lock : platform::Inhibitor {
-        explicit Lock(std::atomic<int>& held) : held_(held) { ++held_; }
-        ~Lock() override { --held_; }
-        std::atomic<int>& held_;
-    };
-    std::unique_ptr<platform::Inhibitor> Inhibit(const std::string& what, const std::string& who,
-                                                 const std::string& why, const std::string& mode,
-                                                 std::string* error) override {
-        calls.push_back(what + "|" + who + "|" + why + "|" + mode);
-        if (refuse) {
-            if (error) *error = "no login manager";
-            return nullptr;
-        }
-        return std::make_unique<Lock>(held);
-    }
-    int RequestRestart(std::string*) override { return 0; }
-    bool Journal(const std::vector<std::pair<std::string, std::string>>& fields) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        entries.push_back(fields);
-        return true;
-    }
-    bool refuse = false;
-    std::atomic<int> held{0};
-    std::vector<std::string> calls;
-    std::mutex mutex;
-    std::vector<std::vector<std::pair<std::string, std::string>>> entries;
-};
+using platform::fakes::FakeSession;
 
 using Record = ScratchDirectory;
 
 TEST_F(Record, EveryJobLeavesOneJsonLineAndOneJournalEntryAndTheRunHoldsTheInhibitor) {
     const std::string text = ReadFile(std::string(RW_VIRTUAL_DRIVES_EXAMPLES) + "/faults.bay");
-    RecordingSession session;
+    FakeSession session;
     Station s(Bay(text), Transport::PassThrough);
     s.platform.session = &session;
     s.console->HistoryPath = (dir / "state/romwright/history.jsonl").string();
@@ -194,8 +165,8 @@ TEST_F(Record, EveryJobLeavesOneJsonLineAndOneJournalEntryAndTheRunHoldsTheInhib
     EXPECT_EQ(session.held, 0);  // ... to the end of the run
     ExpectReportTellsTheTruth(s);
     EXPECT_EQ(s.dialogs.dismissals, 1);  // a close question left open goes before the report
-    ASSERT_EQ(session.calls.size(), 1u);
-    EXPECT_EQ(session.calls[0],
+    ASSERT_EQ(session.Calls().size(), 1u);
+    EXPECT_EQ(session.Calls()[0],
               "shutdown:sleep:idle:handle-power-key:handle-suspend-key:handle-hibernate-key:handle-lid-switch|"
               "Romwright|Updating DVD writer firmware|block");
 
@@ -204,7 +175,7 @@ TEST_F(Record, EveryJobLeavesOneJsonLineAndOneJournalEntryAndTheRunHoldsTheInhib
     for (std::string line; std::getline(in, line);) lines.push_back(nlohmann::json::parse(line));
     const auto& outcomes = s.console->LastOutcomes();
     ASSERT_EQ(lines.size(), outcomes.size());
-    ASSERT_EQ(session.entries.size(), outcomes.size());
+    ASSERT_EQ(session.Entries().size(), outcomes.size());
     for (size_t i = 0; i < lines.size(); ++i) {
         const auto& j = lines[i];
         SCOPED_TRACE(j.dump());
@@ -229,7 +200,7 @@ TEST_F(Record, EveryJobLeavesOneJsonLineAndOneJournalEntryAndTheRunHoldsTheInhib
 }
 
 TEST_F(Record, ARecordThatCannotBeWrittenIsSaidAndTheRunGoesOn) {
-    RecordingSession session;
+    FakeSession session;
     session.refuse = true;
     Station s(Bay("drive\n"), Transport::Aspi);
     s.platform.session = &session;
