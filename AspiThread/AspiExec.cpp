@@ -30,8 +30,6 @@ void DeviceNameTable::Clear() {
 
 namespace {
 
-constexpr char kVendor[] = "ORVEX";
-constexpr char kProduct[] = "DVD RW LMX2097";
 
 std::string TrimmedName(const uint8_t* inquiry) {
     const char* text = reinterpret_cast<const char*>(inquiry + 8);
@@ -43,6 +41,10 @@ std::string TrimmedName(const uint8_t* inquiry) {
 }
 
 }  // namespace
+
+bool IsModelToUpdate(const uint8_t* inquiry) {
+    return std::memcmp(inquiry + 8, kModelVendor, 5) == 0 && std::memcmp(inquiry + 16, kModelProduct, 14) == 0;
+}
 
 AspiExec::AspiExec(bool createSuspended, platform::Clock& clock, const firmware::FirmwareImage* image)
     : clock_(clock), image_(image ? *image : firmware::BuiltInFirmware) {
@@ -179,7 +181,7 @@ bool AspiExec::RunJob(int32_t reportIndex, bool verify) {
         return true;
     }
 
-    if (std::memcmp(buffer_ + 8, kVendor, 5) != 0 || std::memcmp(buffer_ + 16, kProduct, 14) != 0) {
+    if (!IsModelToUpdate(buffer_)) {
         ResultCode = ResultWrongDrive;
         if (reportIndex >= 0 && reportIndex < kWorkerCount) WrongDrive[reportIndex] = 1;
         Enter(JobState::WrongModel);

@@ -23,6 +23,13 @@ constexpr int32_t ResultWrongDrive = 3;
 constexpr int32_t ResultBusy = 4;
 
 constexpr int kWorkerCount = 10;
+
+// The model the built-in image is for, as INQUIRY names it.
+constexpr char kModelVendor[] = "ORVEX";
+constexpr char kModelProduct[] = "DVD RW LMX2097";
+// The identity test of a job: vendor over bytes 8-12 and product over bytes 16-29 of the INQUIRY
+// data, byte for byte; what follows them may differ.
+bool IsModelToUpdate(const uint8_t* inquiry);
 constexpr int32_t kMediumTestTimeoutMs = 50000;
 
 // The workers' report tables, by device index. A worker writes a device's name before it can

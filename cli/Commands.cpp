@@ -26,8 +26,6 @@ using nlohmann::ordered_json;
 namespace cli {
 namespace {
 
-constexpr char kVendor[] = "ORVEX";
-constexpr char kProduct[] = "DVD RW LMX2097";
 
 void Say(const std::string& text) { std::cerr << "romwright-cli: " << text << std::endl; }
 
@@ -100,7 +98,7 @@ Probe ProbeDrive(drive_access::DeviceTable& table, int device, bool medium) {
         p.product = Field(answer + 16, 16);
         p.revision = Field(answer + 32, 4);
         // The same test the worker makes before it writes.
-        p.modelMatch = std::memcmp(answer + 8, kVendor, 5) == 0 && std::memcmp(answer + 16, kProduct, 14) == 0;
+        p.modelMatch = IsModelToUpdate(answer);
         uint8_t page[68] = {};
         if (InquirySerial(link, page, 64) && page[1] == 0x80) p.serial = Field(page + 4, std::min<size_t>(page[3], 60));
     }
@@ -338,7 +336,7 @@ int ListCommand(const Common& common) {
         doc["version"] = run::kVersion;
         doc["virtual"] = common.virtualDrives;
         doc["transport"] = table.TransportMode() == drive_access::AspiMode ? "aspi" : "pass-through";
-        doc["model"] = {{"vendor", kVendor}, {"product", kProduct}};
+        doc["model"] = {{"vendor", kModelVendor}, {"product", kModelProduct}};
         ordered_json drives = ordered_json::array();
         for (const Probe& p : probes) {
             ordered_json d;
@@ -430,7 +428,7 @@ int FlashCommand(const Common& common, const FlashOptions& options) {
             }
         }
         if (jobs.empty()) {
-            Say(std::string("no drive of the model ") + kVendor + " " + kProduct + " was found");
+            Say(std::string("no drive of the model ") + kModelVendor + " " + kModelProduct + " was found");
             return kExitNothingToDo;
         }
     }
